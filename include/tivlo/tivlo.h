@@ -1,0 +1,129 @@
+/*
+ * Tivlo: copies a selection of files and directories from one sender to many
+ * receivers at once, by IP multicast over UDP, with a repair phase that makes
+ * every copy byte-exact.
+ *
+ * Plain C interface, usable from C and C++ hosts.
+ *
+ * Sender, in calling order:
+ *   InitServer -> SetTargetPath, SetSubDirTrans -> SetSelectFiles -> StartSend
+ *   -> (message 1040) -> GetErrInfo -> DeInitServer
+ * Receiver:
+ *   InitClient -> StartReceive -> ... -> DeInitClient
+ *
+ * The library reports progress and outcomes only through host messages
+ * (TIVLO_MSG_*), delivered to a window created with TivloCreateWindow.
+ */
+#ifndef TIVLO_TIVLO_H
+#define TIVLO_TIVLO_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define TIVLO_API __declspec(dllexport)
+#else
+#define TIVLO_API __attribute__((visibility("default")))
+#endif
+
+#ifndef __cplusplus
+#include <uchar.h> /* char16_t */
+#endif
+
+/* The host's window handle: the platform window handle on Windows; on POSIX a
+ * handle made by TivloCreateWindow. 0 is "no window". */
+typedef uintptr_t TivloWindow;
+
+/* The host's list of selected paths for SetSelectFiles: UTF-16, each item
+ * NUL-terminated, absolute paths of files and directories that lie side by
+ * side in one parent directory. */
+typedef struct TivloStringArray {
+    uint32_t count;
+    const char16_t* const* items;
+} TivloStringArray;
+
+/* ---- Host messages ---------------------------------------------------- */
+
+/* wParam: receivers (sender) or files (receiver); lParam: total blocks. */
+#define TIVLO_MSG_TRANSFER_STARTED 1039u
+/* wParam: a TIVLO_CODE_* value; lParam 1 on a receiver marks its own
+ * successful completion, else 0. */
+#define TIVLO_MSG_TRANSFER_ENDED 1040u
+/* lParam: pointer to a NUL-terminated UTF-16 copy of the current file's
+ * relative name, valid for the whole window procedure call. */
+#define TIVLO_MSG_CURRENT_FILE 1042u
+/* Sender only, delivered synchronously (the library waits for the window
+ * procedure): a receiver gave up. wParam 112, lParam the receiver's IPv4
+ * address in network byte order. */
+#define WM_CLIENT_DISKFULL 1054u
+#define TIVLO_MSG_CLIENT_DISKFULL WM_CLIENT_DISKFULL
+
+/* Codes of message 1040 (wParam) and of GetErrInfo. */
+#define TIVLO_CODE_OK 0u             /* over: finished, stopped or aborted */
+#define TIVLO_CODE_TOO_MANY_MISSED 1u /* GetErrInfo: missed over 30 % of the blocks */
+#define TIVLO_CODE_FILE_ERROR 32u    /* sender: a file could not be read, or a Repair block not sent */
+#define TIVLO_CODE_DISK_FULL 112u    /* receiver: not enough free space; GetErrInfo: receiver gave up */
+#define TIVLO_CODE_CREATE_FAILED 1001u /* receiver: a file could not be created */
+#define TIVLO_CODE_NOT_FIXED 1002u   /* receiver: target is not on a fixed local disk */
+#define TIVLO_CODE_SEND_FAILED 1003u /* both: a packet could not be sent */
+#define TIVLO_CODE_SENDER_LOST 1004u /* receiver: the sender's heartbeat was lost */
+#define TIVLO_CODE_ANOTHER_SENDER 1006u /* sender: another sender uses the group */
+#define TIVLO_CODE_PATH_TOO_LONG 1007u /* receiver: a target path over 260 characters */
+#define TIVLO_CODE_TIMED_OUT 1460u   /* sender: the repair phase timed out; GetErrInfo: passed over */
+
+/* Target-path mode of SetTargetPath: use the path as given. Any other value
+ * names a special folder (CSIDL number) that each receiver resolves for its
+ * logged-on user. */
+#define TIVLO_TARGET_MODE_PATH 0xFFFFFFFFu
+
+/* ---- The thirteen exports ------------------------------------------------ */
+
+/* group and iface: IPv4 in network byte order (0: 235.9.2.9 / any);
+ * port: host order (0: 27001). Returns 1 on success, 0 on failure. */
+TIVLO_API int InitServer(TivloWindow window, uint32_t group, uint32_t port, uint32_t iface);
+TIVLO_API int SetTargetPath(uint32_t mode, const char16_t* path);
+TIVLO_API int SetSubDirTrans(uint32_t flag);
+/* Returns 1 (accepted) to 7; see the documentation of results. */
+TIVLO_API int SetSelectFiles(const TivloStringArray* paths);
+TIVLO_API int GetIsHasInvalidChar(void);
+TIVLO_API int StartSend(void);
+TIVLO_API int StopSend(void);
+/* Writes n, then n pairs (IPv4 address in network order, code) of the
+ * receivers that carry a code; out must hold 401 values. Returns n. */
+TIVLO_API int GetErrInfo(uint32_t* out);
+TIVLO_API int DeInitServer(void);
+
+TIVLO_API int InitClient(TivloWindow window, uint32_t group, uint32_t port, uint32_t iface);
+TIVLO_API int DeInitClient(void);
+TIVLO_API int StartReceive(void);
+TIVLO_API int StopReceive(void);
+
+/* ---- Host windows on POSIX ------------------------------------------------ */
+
+typedef void (*TivloWindowProc)(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam);
+
+/* Creates a window whose messages are delivered to proc one at a time, in the
+ * order they were issued, on a thread of the library's. Never returns 0 on
+ * success; 0 on failure. */
+TIVLO_API TivloWindow TivloCreateWindow(TivloWindowProc proc, void* context);
+/* Waits for a delivery in progress to end, drops undelivered messages and
+ * releases any thread blocked on a synchronous message. Returns 1, or 0 for an
+ * unknown window. */
+TIVLO_API int TivloDestroyWindow(TivloWindow window);
+
+/* ---- Debug log ------------------------------------------------------------- */
+
+typedef void (*TivloLogProc)(void* context, const char16_t* line);
+
+/* Every log line goes to proc exactly as written. With no sink (proc NULL),
+ * lines go to standard error as UTF-8 when TIVLO_DEBUG is set, else nowhere. */
+TIVLO_API void TivloSetLogSink(TivloLogProc proc, void* context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TIVLO_TIVLO_H */

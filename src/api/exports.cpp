@@ -1,0 +1,112 @@
+// The exported functions: thin, they store settings in an engine and call
+// one or two of its operations.
+#include <vector>
+
+#include "api/engines.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/window.h"
+#include "protocol/wire.h"
+#include "tivlo/tivlo.h"
+
+using tivlo::api::TheClient;
+using tivlo::api::TheServer;
+namespace protocol = tivlo::protocol;
+
+namespace {
+
+std::u16string CopyString(const char16_t* text) {
+    if (text == nullptr) return {};
+    return std::u16string(text);
+}
+
+}  // namespace
+
+extern "C" {
+
+TIVLO_API int InitServer(TivloWindow window, uint32_t group, uint32_t port, uint32_t iface) {
+    auto& server = TheServer();
+    server.groupAddress = group != 0 ? group : protocol::kDefaultGroup;
+    server.dataPort = port != 0 ? port : protocol::kDefaultDataPort;
+    server.hostWindow = window;
+    if (!server.SetUp(iface)) return 0;
+    if (!server.StartAckThread()) return 0;
+    if (!server.CollectReceivers()) return 0;
+    // Meanwhile the answer thread takes the receivers' Joins into the roster.
+    tivlo::platform::SleepMs(500);
+    return 1;
+}
+
+TIVLO_API int SetTargetPath(uint32_t mode, const char16_t* path) {
+    return TheServer().StoreTargetPath(mode, CopyString(path));
+}
+
+TIVLO_API int SetSubDirTrans(uint32_t flag) {
+    TheServer().includeSubdirs = flag;
+    return 1;
+}
+
+TIVLO_API int SetSelectFiles(const TivloStringArray* paths) {
+    std::vector<std::u16string> list;
+    if (paths != nullptr && paths->items != nullptr) {
+        list.reserve(paths->count);
+        for (uint32_t i = 0; i < paths->count; ++i) list.push_back(CopyString(paths->items[i]));
+    }
+    return TheServer().SetSelectFiles(list);
+}
+
+TIVLO_API int GetIsHasInvalidChar(void) { return int(TheServer().invalidNameFlag); }
+
+TIVLO_API int StartSend(void) {
+    auto& server = TheServer();
+    server.awaitingFirstCompletion = 1;
+    server.finishedFlag = 0;
+    server.BeginTransfer();
+    return 1;
+}
+
+TIVLO_API int StopSend(void) {
+    TheServer().Stop();
+    return 1;
+}
+
+TIVLO_API int GetErrInfo(uint32_t* out) { return out == nullptr ? 0 : TheServer().GetErrInfo(out); }
+
+TIVLO_API int DeInitServer(void) {
+    TheServer().DeInit();
+    return 1;
+}
+
+TIVLO_API int InitClient(TivloWindow window, uint32_t group, uint32_t port, uint32_t iface) {
+    auto& client = TheClient();
+    client.hostWindow = window;
+    client.groupAddress = group != 0 ? group : protocol::kDefaultGroup;
+    client.dataPort = uint16_t(port != 0 ? port : protocol::kDefaultDataPort);
+    return client.Initialize(iface);
+}
+
+TIVLO_API int DeInitClient(void) {
+    TheClient().CloseAll();
+    return 1;
+}
+
+TIVLO_API int StartReceive(void) {
+    TheClient().StartThreads();
+    return 1;
+}
+
+TIVLO_API int StopReceive(void) { return 1; }
+
+TIVLO_API TivloWindow TivloCreateWindow(TivloWindowProc proc, void* context) {
+    return tivlo::platform::CreateHostWindow(proc, context);
+}
+
+TIVLO_API int TivloDestroyWindow(TivloWindow window) {
+    return tivlo::platform::DestroyHostWindow(window) ? 1 : 0;
+}
+
+TIVLO_API void TivloSetLogSink(TivloLogProc proc, void* context) {
+    tivlo::platform::SetLogSink(proc, context);
+}
+
+}  // extern "C"

@@ -1,0 +1,84 @@
+// IPv4 UDP sockets with the options the protocol uses.
+//
+// On Linux a socket bound to a unicast address receives no multicast, so
+// multicast receivers bind INADDR_ANY on their port and name the interface
+// only for membership and IP_MULTICAST_IF. Every socket sets
+// IP_MULTICAST_ALL to 0, so it receives only the groups it joined itself.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+namespace tivlo::platform {
+
+// An IPv4 endpoint. addr in network byte order (what inet_addr returns), port
+// in host order.
+struct Endpoint {
+    uint32_t addr = 0;
+    uint16_t port = 0;
+    bool operator==(const Endpoint&) const = default;
+};
+
+// Parses a dotted quad; returns the address in network order, 0 when invalid.
+uint32_t ParseIPv4(const char* text);
+// Formats an address in network order as a dotted quad.
+void FormatIPv4(uint32_t addr, char out[16]);
+
+class UdpSocket {
+public:
+    UdpSocket() = default;
+    ~UdpSocket();
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    bool Open();
+    bool IsOpen() const { return fd_.load() >= 0; }
+    bool SetReuseAddress();
+    bool Bind(uint32_t addr, uint16_t port);
+    // Asks for the receive buffer; tries the forced variant first (root).
+    bool SetReceiveBuffer(int bytes);
+    bool SetMulticastInterface(uint32_t iface);
+    bool SetMulticastTtl(int ttl);
+    bool JoinGroup(uint32_t group, uint32_t iface);
+    bool LeaveGroup(uint32_t group, uint32_t iface);
+    bool SetNonBlocking();
+    uint16_t LocalPort() const;
+
+    // One datagram; true when the whole datagram was sent.
+    bool SendTo(const void* data, size_t length, const Endpoint& to);
+
+    // Blocks until a datagram arrives or the socket is closed. Returns the
+    // number of bytes stored (a longer datagram is cut to capacity), or -1
+    // when the socket is closed or the read failed. On a non-blocking socket
+    // returns -1 at once when nothing is waiting.
+    int ReceiveFrom(void* buffer, size_t capacity, Endpoint* from);
+    // As ReceiveFrom, waiting at most timeoutMs protocol milliseconds;
+    // returns 0 ... n bytes, -1 on failure or close, -2 on timeout.
+    int ReceiveFromTimeout(void* buffer, size_t capacity, Endpoint* from, uint32_t timeoutMs);
+
+    // Closes the socket and wakes every thread blocked in a receive on it.
+    void Close();
+
+    // Test hook: a datagram for which the filter returns true is dropped on
+    // arrival, as if the network had lost it.
+    using InboundFilter = std::function<bool(const uint8_t* data, size_t length)>;
+    void SetInboundFilter(InboundFilter filter);
+
+    static constexpr int kTimedOut = -2;
+
+private:
+    int ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_t timeoutNanos);
+
+    std::atomic<int> fd_{-1};
+    std::atomic<int> wakeFd_{-1};
+    std::atomic<int> readers_{0};
+    std::atomic<bool> closing_{false};
+    bool nonBlocking_ = false;
+    std::mutex filterMutex_;
+    InboundFilter filter_;
+};
+
+}  // namespace tivlo::platform
