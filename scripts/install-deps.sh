@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need and a fresh Debian machine may
+# lack. Does nothing when everything is there, or when not root.
+set -euo pipefail
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v ninja >/dev/null || need+=(ninja-build)
+command -v g++ >/dev/null || need+=(g++)
+[ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev libgmock-dev)
+command -v nft >/dev/null || need+=(nftables)
+command -v ip >/dev/null || need+=(iproute2)
+command -v mkfs.ext4 >/dev/null || need+=(e2fsprogs)
+command -v pkg-config >/dev/null || need+=(pkg-config)
+if [ ${#need[@]} -eq 0 ]; then exit 0; fi
+if [ "$(id -u)" != 0 ]; then
+  echo "missing packages (install them as root): ${need[*]}" >&2
+  exit 0
+fi
+echo "installing: ${need[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
