@@ -71,12 +71,17 @@ public:
 
 private:
     int ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_t timeoutNanos);
+    // Marks a call that uses the descriptor; false when the socket is closed
+    // or closing. Close waits until every user has left before it closes.
+    bool EnterUse();
+    void LeaveUse();
 
     std::atomic<int> fd_{-1};
     std::atomic<int> wakeFd_{-1};
-    std::atomic<int> readers_{0};
+    std::atomic<int> readers_{0};  // calls inside the descriptor, receives or not
     std::atomic<bool> closing_{false};
-    bool nonBlocking_ = false;
+    std::atomic<bool> nonBlocking_{false};
+    std::mutex closeMutex_;  // one Open or Close at a time
     std::mutex filterMutex_;
     InboundFilter filter_;
 };

@@ -1,0 +1,87 @@
+#include "platform/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <shared_mutex>
+
+#include "platform/system.h"
+
+namespace tivlo::platform {
+
+namespace {
+
+// Log calls share the lock while they call the sink, so once SetLogSink has
+// returned the old sink is never called again and its context may go.
+std::shared_mutex g_sinkMutex;
+LogSink g_sink = nullptr;
+void* g_sinkContext = nullptr;
+// A sink that logs itself must not take the shared lock a second time (a
+// waiting SetLogSink would block it).
+thread_local int t_sinkDepth = 0;
+
+bool DebugToStderr() {
+    static const bool enabled = std::getenv("TIVLO_DEBUG") != nullptr;
+    return enabled;
+}
+
+void WriteStderr(const std::string& utf8) {
+    std::string line = utf8;
+    if (line.empty() || line.back() != '\n') {
+        line.push_back('\n');
+    }
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+void Deliver(const std::u16string& text, const std::string* utf8) {
+    auto emit = [&](LogSink sink, void* context) {
+        if (sink != nullptr) {
+            ++t_sinkDepth;
+            sink(context, text.c_str());
+            --t_sinkDepth;
+        } else if (DebugToStderr()) {
+            WriteStderr(utf8 != nullptr ? *utf8 : Utf16ToUtf8(text));
+        }
+    };
+    if (t_sinkDepth > 0) {
+        emit(g_sink, g_sinkContext);  // the outer call holds the lock
+        return;
+    }
+    std::shared_lock<std::shared_mutex> lock(g_sinkMutex);
+    emit(g_sink, g_sinkContext);
+}
+
+}  // namespace
+
+// Must not be called from inside the sink.
+void SetLogSink(LogSink sink, void* context) {
+    std::unique_lock<std::shared_mutex> lock(g_sinkMutex);
+    g_sink = sink;
+    g_sinkContext = context;
+}
+
+void Log(const char* text) {
+    if (text == nullptr) {
+        return;
+    }
+    std::string utf8(text);
+    Deliver(Utf8ToUtf16(utf8), &utf8);
+}
+
+void Log(const std::u16string& text) { Deliver(text, nullptr); }
+
+void Logf(const char* format, ...) {
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (n < 0) {
+        return;
+    }
+    Log(buffer);
+}
+
+}  // namespace tivlo::platform
