@@ -1,18 +1,145 @@
+// 64-bit offsets also on 32-bit systems.
+#define _FILE_OFFSET_BITS 64
+
 #include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/system.h"
 
 namespace tivlo::platform {
 
-// Not yet implemented: every call fails.
+namespace {
+
+int OpenPath(const std::u16string& path, int flags, mode_t mode = 0) {
+    std::string utf8 = Utf16ToUtf8(path);
+    if (utf8.empty()) {
+        return -1;
+    }
+    int fd;
+    do {
+        fd = ::open(utf8.c_str(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+}  // namespace
+
 File::~File() { Close(); }
-bool File::OpenRead(const std::u16string&, bool) { return false; }
-bool File::OpenWriteExisting(const std::u16string&) { return false; }
-bool File::Create(const std::u16string&) { return false; }
-int64_t File::Read(void*, size_t) { return -1; }
-bool File::Write(const void*, size_t) { return false; }
-bool File::Seek(int64_t) { return false; }
-int64_t File::Length() const { return -1; }
-bool File::Truncate(int64_t) { return false; }
-void File::Close() { fd_ = -1; }
-int64_t FileLength(const std::u16string&) { return -1; }
+
+// Linux has no mandatory sharing modes, so an exclusive read cannot keep
+// other handles out; it opens like a shared read.
+bool File::OpenRead(const std::u16string& path, bool exclusive) {
+    (void)exclusive;
+    Close();
+    fd_ = OpenPath(path, O_RDONLY);
+    return fd_ >= 0;
+}
+
+bool File::OpenWriteExisting(const std::u16string& path) {
+    Close();
+    fd_ = OpenPath(path, O_WRONLY);
+    return fd_ >= 0;
+}
+
+bool File::Create(const std::u16string& path) {
+    Close();
+    fd_ = OpenPath(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    return fd_ >= 0;
+}
+
+int64_t File::Read(void* buffer, size_t length) {
+    if (fd_ < 0) {
+        return -1;
+    }
+    // Fills the buffer unless the file ends first, as one read of a
+    // Windows file would.
+    auto* out = static_cast<char*>(buffer);
+    size_t total = 0;
+    while (total < length) {
+        ssize_t n = ::read(fd_, out + total, length - total);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return total > 0 ? static_cast<int64_t>(total) : -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        total += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(total);
+}
+
+bool File::Write(const void* data, size_t length) {
+    if (fd_ < 0) {
+        return false;
+    }
+    const auto* in = static_cast<const char*>(data);
+    size_t total = 0;
+    while (total < length) {
+        ssize_t n = ::write(fd_, in + total, length - total);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            return false;
+        }
+        total += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool File::Seek(int64_t offset) {
+    if (fd_ < 0 || offset < 0) {
+        return false;
+    }
+    return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+int64_t File::Length() const {
+    if (fd_ < 0) {
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) {
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool File::Truncate(int64_t length) {
+    if (fd_ < 0 || length < 0) {
+        return false;
+    }
+    int rc;
+    do {
+        rc = ::ftruncate(fd_, static_cast<off_t>(length));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+void File::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+int64_t FileLength(const std::u16string& path) {
+    File f;
+    if (!f.OpenRead(path, false)) {
+        return -1;
+    }
+    return f.Length();
+}
 
 }  // namespace tivlo::platform
