@@ -23,6 +23,10 @@ using Datagram = std::span<const uint8_t>;
 struct NameField {
     std::array<uint8_t, kNameFieldBytes> bytes{};
     uint32_t count = 0;  // characters, terminator included
+    // Bytes of the field taken by the name and its terminator. Block packets
+    // copy only these, so a reused buffer keeps an earlier name's tail; 0 (a
+    // field filled in by hand) means the whole field.
+    uint32_t bytesUsed = 0;
 };
 
 // Name fields in both encodings. A name longer than the field is cut to the
