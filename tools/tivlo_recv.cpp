@@ -1,0 +1,194 @@
+// tivlo-recv: receives the transfers of tivlo-send on a multicast group, one
+// task after another (or one with --once).
+#include <getopt.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "common.h"
+
+using namespace tivlo_tool;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* kProgram = "tivlo-recv";
+
+void Usage(FILE* out) {
+    std::fprintf(out,
+                 "Usage: %s [OPTION]...\n"
+                 "Receive the files that tivlo-send multicasts to a group, and store them where\n"
+                 "the sender says (a directory, or a special folder of the user logged on here).\n"
+                 "\n"
+                 "By default it serves task after task until it is stopped by SIGTERM or\n"
+                 "Ctrl-C; with --once it takes one task and exits with its outcome.\n"
+                 "\n"
+                 "Options:\n"
+                 "      --once              receive one task, then exit\n"
+                 "  -g, --group=ADDRESS     multicast group (default 235.9.2.9)\n"
+                 "  -p, --port=PORT         data port (default 27001)\n"
+                 "  -i, --interface=ADDRESS local IPv4 address to join the groups on; without\n"
+                 "                          it, the default route's interface is used, so name\n"
+                 "                          the interface on a machine with several\n"
+                 "  -v, --verbose           print the library's log lines on standard error\n"
+                 "  -h, --help              display this help and exit\n"
+                 "  -V, --version           output version information and exit\n"
+                 "\n"
+                 "Progress goes to standard error (a bar on a terminal, a line every two\n"
+                 "seconds otherwise); each task's outcome goes to standard output.\n"
+                 "\n"
+                 "Exit status: 0 when the task (with --once) completed, or when stopped by a\n"
+                 "signal while serving; 1 when the task failed or was stopped; 2 for a usage or\n"
+                 "start-up error.\n",
+                 kProgram);
+}
+
+[[noreturn]] void UsageError(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram, message.c_str(),
+                 kProgram);
+    std::exit(kExitUsage);
+}
+
+struct Options {
+    NetOptions net;
+    bool once = false;
+    bool verbose = false;
+};
+
+Options ParseArguments(int argc, char** argv) {
+    enum { kOnce = 1000 };
+    static const option kLong[] = {
+        {"once", no_argument, nullptr, kOnce},          {"group", required_argument, nullptr, 'g'},
+        {"port", required_argument, nullptr, 'p'},      {"interface", required_argument, nullptr, 'i'},
+        {"verbose", no_argument, nullptr, 'v'},         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},         {nullptr, 0, nullptr, 0},
+    };
+    Options options;
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":g:p:i:vhV", kLong, nullptr)) != -1) {
+        std::string error;
+        switch (c) {
+            case kOnce: options.once = true; break;
+            case 'g':
+                if (!ParseNetOption("group", optarg, &options.net, &error)) UsageError(error);
+                break;
+            case 'p':
+                if (!ParseNetOption("port", optarg, &options.net, &error)) UsageError(error);
+                break;
+            case 'i':
+                if (!ParseNetOption("interface", optarg, &options.net, &error)) UsageError(error);
+                break;
+            case 'v': options.verbose = true; break;
+            case 'h': Usage(stdout); std::exit(kExitOk);
+            case 'V': std::printf("%s (Tivlo) %s\n", kProgram, TIVLO_TOOLS_VERSION); std::exit(kExitOk);
+            case ':': UsageError(std::string("option '") + argv[optind - 1] + "' requires an argument");
+            default: UsageError(std::string("unrecognized option '") + argv[optind - 1] + "'");
+        }
+    }
+    if (optind < argc) UsageError(std::string("unexpected argument '") + argv[optind] + "'");
+    return options;
+}
+
+enum class Outcome { None, Complete, Failed, Signal };
+
+// One task, from InitClient to DeInitClient.
+Outcome ServeOneTask(const Options& options, bool* startFailed) {
+    EventWindow window;
+    if (!window.Create()) {
+        std::fprintf(stderr, "%s: cannot create the library's message window\n", kProgram);
+        *startFailed = true;
+        return Outcome::Failed;
+    }
+    if (!InitClient(window.handle(), options.net.group, options.net.port, options.net.iface)) {
+        std::fprintf(stderr,
+                     "%s: cannot set up the receiver on %s (is the interface an address of this machine, "
+                     "with a route for multicast? --verbose tells more)\n",
+                     kProgram, options.net.Describe().c_str());
+        DeInitClient();
+        *startFailed = true;
+        return Outcome::Failed;
+    }
+    StartReceive();
+    std::printf("waiting for a sender on %s\n", options.net.Describe().c_str());
+
+    Progress progress("received");
+    bool active = false;
+    uint32_t files = 0;
+    uint32_t blocks = 0;
+    Outcome outcome = Outcome::None;
+    uint32_t code = 0;
+    while (outcome == Outcome::None) {
+        if (PendingSignal() != 0) {
+            outcome = Outcome::Signal;
+            break;
+        }
+        Event event;
+        if (window.Wait(&event, std::chrono::milliseconds(100))) {
+            switch (event.message) {
+                case TIVLO_MSG_TRANSFER_STARTED:
+                    // The sender announces each task three times.
+                    if (active && files == uint32_t(event.wParam) && blocks == uint32_t(event.lParam)) break;
+                    active = true;
+                    files = uint32_t(event.wParam);
+                    blocks = uint32_t(event.lParam);
+                    progress.Finish();
+                    std::printf("task: %u file%s, %u blocks (at most %s)\n", files, files == 1 ? "" : "s", blocks,
+                                HumanBytes(double(blocks) * kBlockBytes).c_str());
+                    progress.Start(blocks);
+                    break;
+                case TIVLO_MSG_CURRENT_FILE:
+                    if (active) progress.Block(event.name);
+                    break;
+                case TIVLO_MSG_TRANSFER_ENDED:
+                    if (event.lParam == 1) {
+                        outcome = Outcome::Complete;
+                    } else if (event.wParam == TIVLO_CODE_OK && !active) {
+                        // A stop for a task this receiver never took part in.
+                    } else {
+                        outcome = Outcome::Failed;
+                        code = uint32_t(event.wParam);
+                    }
+                    break;
+                default: break;
+            }
+        }
+        progress.Draw();
+    }
+    double seconds = progress.Elapsed();
+    progress.Finish();
+    if (outcome == Outcome::Complete) {
+        double rate = seconds > 0.0 ? double(progress.blocks()) * kBlockBytes / seconds : 0.0;
+        std::printf("outcome: complete: %u file%s, %u blocks in %.1f s (%s/s)\n", files, files == 1 ? "" : "s",
+                    blocks, seconds, HumanBytes(rate).c_str());
+    } else if (outcome == Outcome::Failed) {
+        std::printf("outcome: failed (code %u): %s\n", code, ReceiverEndMeaning(code).c_str());
+    } else if (active) {
+        std::printf("outcome: interrupted\n");
+    }
+    // Tear-down also lets a receiver that is still being served finish its
+    // part with the sender.
+    DeInitClient();
+    window.Destroy();
+    return outcome;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options = ParseArguments(argc, argv);
+    InstallSignalHandlers();
+    if (options.verbose) EnableLibraryLog();
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    while (true) {
+        bool startFailed = false;
+        Outcome outcome = ServeOneTask(options, &startFailed);
+        if (startFailed) return kExitUsage;
+        if (outcome == Outcome::Signal) return options.once ? kExitFailed : kExitOk;
+        if (options.once) return outcome == Outcome::Complete ? kExitOk : kExitFailed;
+        if (PendingSignal() != 0) return kExitOk;
+    }
+}
