@@ -1,13 +1,97 @@
-// Placeholder until the receiver engine lands.
 #include "receiver/client_engine.h"
+
+#include <cstring>
+
+#include "protocol/blocks.h"
 
 namespace tivlo::receiver {
 
-ClientEngine::ClientEngine() = default;
-ClientEngine::~ClientEngine() = default;
+ClientEngine::ClientEngine()
+    : writeBuffer(new uint8_t[size_t(kWriteBufferBlocks) * protocol::kBlockSize]()) {}
 
-int ClientEngine::Initialize(uint32_t) { return 0; }
-void ClientEngine::StartThreads() {}
-void ClientEngine::CloseAll() {}
+ClientEngine::~ClientEngine() {
+    // A host that never called DeInitClient still gets its threads stopped
+    // and joined before the fields they use go away.
+    CloseAll();
+    for (platform::Thread* t : {&receiveThread, &writeThread, &gapThread, &reportThread}) t->Join();
+    if (fileOpen) {
+        currentFile.Close();
+        fileOpen = 0;
+    }
+}
+
+bool ClientEngine::Ended() {
+    platform::LockGuard guard(endedLock);
+    return ended != 0;
+}
+
+void ClientEngine::SetEnded(uint32_t value) {
+    platform::LockGuard guard(endedLock);
+    ended = value;
+}
+
+bool ClientEngine::Stopped() {
+    platform::LockGuard guard(stopLock);
+    return stop != 0;
+}
+
+void ClientEngine::SetStop() {
+    platform::LockGuard guard(stopLock);
+    stop = 1;
+}
+
+bool ClientEngine::EndedOrStopped() {
+    platform::LockGuard endedGuard(endedLock);
+    platform::LockGuard stopGuard(stopLock);
+    return ended != 0 || stop != 0;
+}
+
+bool ClientEngine::InPass() {
+    platform::LockGuard guard(inPassLock);
+    return inPass != 0;
+}
+
+size_t ClientEngine::MissingCount() {
+    platform::LockGuard guard(missingLock);
+    return missing.size();
+}
+
+bool ClientEngine::MissingEmpty() { return MissingCount() == 0; }
+
+bool ClientEngine::GapsEmpty() {
+    platform::LockGuard guard(gapLock);
+    return gapList.empty();
+}
+
+size_t ClientEngine::QueuedCount() {
+    platform::LockGuard guard(queueLock);
+    return blockQueue.size();
+}
+
+bool ClientEngine::Queue(const uint8_t* packet, size_t length) {
+    auto block = std::make_unique<QueuedBlock>();
+    if (length > block->bytes.size()) length = block->bytes.size();
+    block->generation = taskGeneration.load(std::memory_order_relaxed);
+    block->length = uint32_t(length);
+    std::memcpy(block->bytes.data(), packet, length);
+    platform::LockGuard guard(queueLock);
+    blockQueue.push_back(std::move(block));
+    return true;
+}
+
+void ClientEngine::AppendGap(const GapRecord& record) {
+    platform::LockGuard guard(gapLock);
+    gapList.push_back(record);
+}
+
+std::u16string ClientEngine::TargetRoot() const {
+    platform::LockGuard guard(rootLock);
+    return targetRoot;
+}
+
+void ClientEngine::SetTargetRoot(const std::u16string& root) {
+    platform::LockGuard guard(rootLock);
+    targetRoot = root;
+}
 
 }  // namespace tivlo::receiver
