@@ -1,0 +1,297 @@
+#!/usr/bin/env bash
+# End-to-end scenarios: real tivlo-send and tivlo-recv processes on namespace
+# hosts, real sockets, loss, disks. Usage: scenarios.sh NAME (see the end of
+# this file). TIVLO_SEND and TIVLO_RECV name the programs.
+#
+# Scenarios clean_tree and loss5 run at the library's real pace and print the
+# transfer time and rate. The others scale the receivers' clock
+# (TIVLO_TIME_SCALE) where they wait for the sender's heartbeat to stop, and
+# keep the sender at its real pace so the stream lasts long enough to be
+# interrupted on purpose.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+
+SRC="$E2E_WORK/src"
+SAMPLE="$SRC/sample"
+SENDER_IP=10.99.0.1
+declare -A PID
+
+# make_tree MEGABYTES: the sample tree, with a big file of that many MB.
+make_tree() {
+  local big=$1
+  mkdir -p "$SAMPLE/docs/deep/deeper" "$SAMPLE/docs/empty-inner/also-empty" "$SAMPLE/empty-top" "$SAMPLE/media"
+  : >"$SAMPLE/empty.txt"
+  : >"$SAMPLE/docs/deep/deeper/empty-too"
+  head -c 8508 /dev/urandom >"$SAMPLE/docs/two-blocks.bin"   # exactly 2 x 4254
+  head -c 4254 /dev/urandom >"$SAMPLE/docs/one-block.bin"
+  head -c 4253 /dev/urandom >"$SAMPLE/docs/deep/short.bin"
+  head -c 4255 /dev/urandom >"$SAMPLE/docs/deep/deeper/long.bin"
+  printf 'Grüße aus Köln\n' >"$SAMPLE/docs/Grüße — 日本語.txt"
+  local i
+  for i in 1 2 3 4 5; do seq 1 $((i * 700)) >"$SAMPLE/docs/list-$i.txt"; done
+  head -c "$((big * 1000 * 1000))" /dev/urandom >"$SAMPLE/media/big.bin"
+}
+
+# add_hosts NAME... : sender "s" is 10.99.0.1, "s2" 10.99.0.2, rN 10.99.0.(10+N).
+add_hosts() {
+  local h
+  for h in "$@"; do
+    case $h in
+      s) host_add s 1 ;;
+      s2) host_add s2 2 ;;
+      r*) host_add "$h" $((10 + ${h#r})) ;;
+    esac
+  done
+}
+
+# start_receiver NAME [VAR=VALUE...]: tivlo-recv --once on a host, ready for
+# a sender once this returns.
+start_receiver() {
+  local name=$1
+  shift
+  host_start "$name" "recv-$name" "$@" "$TIVLO_RECV" --once --interface "${HOST_IP[$name]}"
+  PID[$name]=$E2E_LAST_PID
+  wait_for_line "${HOST_LOG[$name]}" '^waiting for a sender' 10 || fail "tivlo-recv on $name did not start"
+}
+
+# start_sender NAME [VAR=VALUE...] [-- extra options]: tivlo-send of the
+# sample tree from a host to the common target path.
+start_sender() {
+  local name=$1
+  shift
+  local envs=()
+  while [ $# -gt 0 ] && [[ $1 == *=* ]]; do envs+=("$1"); shift; done
+  host_start "$name" "send-$name" "${envs[@]}" "$TIVLO_SEND" --interface "${HOST_IP[$name]}" \
+    --target "$E2E_TARGET" "$@" "$SAMPLE"
+  PID[$name]=$E2E_LAST_PID
+}
+
+# expect_exit NAME STATUS SECONDS: the host's program ends in time with STATUS.
+expect_exit() {
+  local name=$1 status=$2 seconds=$3
+  wait_exit "${PID[$name]}" "$seconds" || fail "the program on $name did not end within $seconds s"
+  [ "$E2E_STATUS" = "$status" ] || fail "the program on $name ended with status $E2E_STATUS, expected $status"
+}
+
+expect_log() {  # NAME PATTERN WHAT
+  grep -Eq -- "$2" "${HOST_LOG[$1]}" || fail "$1: $3 (no line matching '$2')"
+}
+
+# expect_failed_receivers LIST: the sender's report names exactly these
+# "address code" pairs, in any order.
+expect_failed_receivers() {
+  local expected got
+  expected=$(printf '%s\n' "$@" | sort)
+  got=$(sed -n 's/^failed receiver: \([0-9.]*\) code \([0-9]*\):.*/\1 \2/p' "${HOST_LOG[s]}" | sort)
+  [ "$got" = "$expected" ] || fail "the sender reported failed receivers [$got], expected [$expected]"
+}
+
+expect_copy() {
+  local h
+  for h in "$@"; do verify_copy "$h" "$SAMPLE" || fail "the copy on $h is wrong"; done
+}
+
+# wait_stream NAME SECONDS: waits until a receiver has taken a task and
+# then SECONDS more, so whatever follows happens in the middle of the stream.
+wait_stream() {
+  wait_for_line "${HOST_LOG[$1]}" '^task: ' 20 || fail "$1 never got a task"
+  sleep "$2"
+}
+
+# The sender's "summary:" line, and the time and rate from it.
+report_rate() {
+  local label=$1 line
+  line=$(grep '^summary: ' "${HOST_LOG[s]}")
+  note "$label: $line"
+  echo "MEASURE $label: $(sed -n 's/.*; \(.* in [0-9.]* s ([^)]*)\).*/\1/p' <<<"$line")"
+}
+
+# ---------------------------------------------------------------------------
+
+# 1. Three receivers, no loss: nested and empty directories, empty files,
+# block-boundary sizes, a non-ASCII name and a 20 MB file arrive exactly.
+scenario_clean_tree() {
+  e2e_setup
+  add_hosts s r1 r2 r3
+  make_tree 20
+  local h
+  for h in r1 r2 r3; do start_receiver $h; done
+  start_sender s
+  expect_exit s 0 180
+  for h in r1 r2 r3; do expect_exit $h 0 30; done
+  expect_log s '^transfer started: 3 receivers' "the sender did not see three receivers"
+  expect_log s '^result: ok' "the sender did not report success"
+  expect_failed_receivers
+  for h in r1 r2 r3; do expect_log $h '^outcome: complete' "no completion"; done
+  expect_copy r1 r2 r3
+  report_rate "clean_tree (3 receivers, no loss)"
+}
+
+# 2. Three receivers with 5 % random loss each (every multicast datagram):
+# repaired to byte-exact copies, nobody reported.
+scenario_loss5() {
+  e2e_setup
+  add_hosts s r1 r2 r3
+  make_tree 20
+  local h
+  for h in r1 r2 r3; do host_loss $h 5; start_receiver $h; done
+  start_sender s
+  expect_exit s 0 240
+  for h in r1 r2 r3; do expect_exit $h 0 30; done
+  expect_log s '^result: ok' "the sender did not report success"
+  expect_failed_receivers
+  expect_copy r1 r2 r3
+  note "datagrams dropped: r1 $(host_dropped r1 tivlo_loss), r2 $(host_dropped r2 tivlo_loss), r3 $(host_dropped r3 tivlo_loss)"
+  report_rate "loss5 (3 receivers, 5 % loss each)"
+}
+
+# 3. One receiver at 40 % loss of the Data blocks beside two clean ones: it
+# is given up with code 1, the others complete; the lossy one learns of the
+# end when the heartbeat stops.
+scenario_loss40() {
+  e2e_setup
+  add_hosts s r1 r2 r3
+  make_tree 3
+  host_loss r1 40 data
+  local h
+  for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.25; done
+  start_sender s
+  expect_exit s 1 120
+  expect_failed_receivers "${HOST_IP[r1]} 1"
+  for h in r2 r3; do expect_exit $h 0 30; done
+  expect_copy r2 r3
+  expect_exit r1 1 40
+  expect_log r1 '^outcome: failed \(code 1004\)' "the lossy receiver did not report the lost sender"
+}
+
+# 4. A receiver killed during the stream is passed over with 1460; the others
+# complete and the sender ends.
+scenario_kill_receiver() {
+  e2e_setup
+  add_hosts s r1 r2 r3
+  make_tree 6
+  local h
+  for h in r1 r2 r3; do start_receiver $h; done
+  start_sender s
+  wait_stream r2 2
+  kill -KILL "${PID[r2]}"
+  wait_exit "${PID[r2]}" 5
+  expect_exit s 1 120
+  expect_failed_receivers "${HOST_IP[r2]} 1460"
+  for h in r1 r3; do expect_exit $h 0 30; done
+  expect_copy r1 r3
+}
+
+# 4b. The same when the killed receiver joined first (the first master) and
+# the others lose 5 %: they are still repaired.
+scenario_kill_first_joined() {
+  e2e_setup
+  add_hosts s r1 r2 r3
+  make_tree 6
+  local h
+  for h in r2 r3; do host_drop_first_collect $h; host_loss $h 5; done
+  for h in r1 r2 r3; do start_receiver $h; done
+  start_sender s
+  wait_stream r1 2
+  for h in r2 r3; do
+    [ "$(host_dropped $h tivlo_order)" = 1 ] || fail "$h did not miss the first Collect, r1 may not have joined first"
+  done
+  kill -KILL "${PID[r1]}"
+  wait_exit "${PID[r1]}" 5
+  expect_exit s 1 150
+  expect_failed_receivers "${HOST_IP[r1]} 1460"
+  for h in r2 r3; do expect_exit $h 0 30; done
+  expect_copy r2 r3
+  note "datagrams dropped: r2 $(host_dropped r2 tivlo_loss), r3 $(host_dropped r3 tivlo_loss)"
+}
+
+# 5. The sender killed during the stream: every receiver reports the lost
+# sender (1004) and exits with failure.
+scenario_kill_sender() {
+  e2e_setup
+  add_hosts s r1 r2 r3
+  make_tree 6
+  local h
+  for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.2; done
+  start_sender s
+  wait_stream r1 2
+  kill -KILL "${PID[s]}"
+  wait_exit "${PID[s]}" 5
+  for h in r1 r2 r3; do
+    expect_exit $h 1 40
+    expect_log $h '^outcome: failed \(code 1004\)' "no report of the lost sender"
+  done
+}
+
+# 6. A receiver whose disk is too small refuses the task with 112; the
+# sender's host hears of it (1054) and reports it; the others complete.
+scenario_small_disk() {
+  e2e_setup
+  add_hosts s r1 r2 r3
+  make_tree 8
+  host_small_disk r3 6
+  local h
+  for h in r1 r2 r3; do start_receiver $h; done
+  start_sender s
+  expect_exit r3 1 30
+  expect_log r3 '^outcome: failed \(code 112\)' "the small disk was not refused"
+  expect_exit s 1 120
+  expect_log s "^receiver ${HOST_IP[r3]} gave up \(code 112\)" "the sender's host did not hear of the full disk"
+  expect_failed_receivers "${HOST_IP[r3]} 112"
+  for h in r1 r2; do expect_exit $h 0 30; done
+  expect_copy r1 r2
+  [ ! -e "${HOST_DIR[r3]}/sample/media/big.bin" ] || fail "r3 wrote files after refusing the task"
+}
+
+# 7. Ctrl-C on the sender in the middle: it stops the transfer, the receivers
+# report the stop, nothing hangs.
+scenario_stop() {
+  e2e_setup
+  add_hosts s r1 r2 r3
+  make_tree 6
+  local h
+  for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.2; done
+  start_sender s
+  wait_stream r1 2
+  kill -INT "${PID[s]}"
+  expect_exit s 1 15
+  expect_log s '^result: stopped' "the sender did not report the stop"
+  for h in r1 r2 r3; do
+    expect_exit $h 1 20
+    expect_log $h '^outcome: failed \(code 0\)' "no report of the stop"
+  done
+}
+
+# 8. A second sender on the same group during a transfer refuses to start;
+# the running transfer is not disturbed.
+scenario_second_sender() {
+  e2e_setup
+  add_hosts s s2 r1 r2 r3
+  make_tree 6
+  local h
+  for h in r1 r2 r3; do start_receiver $h; done
+  start_sender s
+  wait_stream r1 1
+  host_start s2 send-s2 "$TIVLO_SEND" --interface "${HOST_IP[s2]}" --target "$E2E_TARGET" "$SAMPLE/docs"
+  PID[s2]=$E2E_LAST_PID
+  expect_exit s2 2 15
+  expect_log s2 'another sender is already using' "the second sender gave another reason"
+  expect_exit s 0 120
+  for h in r1 r2 r3; do expect_exit $h 0 30; done
+  expect_failed_receivers
+  expect_copy r1 r2 r3
+}
+
+case "${1:-}" in
+  clean_tree|loss5|loss40|kill_receiver|kill_first_joined|kill_sender|small_disk|stop|second_sender)
+    started=$SECONDS
+    "scenario_$1"
+    note "$1 passed in $((SECONDS - started)) s"
+    echo PASS
+    ;;
+  *)
+    echo "usage: $0 clean_tree|loss5|loss40|kill_receiver|kill_first_joined|kill_sender|small_disk|stop|second_sender" >&2
+    exit 2
+    ;;
+esac
