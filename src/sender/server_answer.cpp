@@ -232,8 +232,8 @@ int32_t ServerEngine::NextMaster(int32_t current) {
 }
 
 int ServerEngine::PollMaster(uint32_t turn, uint32_t skipFailed) {
-    // A stopped transfer polls nobody.
-    if (Stopped()) return kNoMasterLeft;
+    // A stopped or ended transfer polls nobody (and is not ended twice).
+    if (FinishedOrStopped()) return kNoMasterLeft;
     int32_t m = masterIndex.load();
     if (m < 0 || m >= receiverCount.load()) {
         EndTransfer(0);
