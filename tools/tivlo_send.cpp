@@ -376,12 +376,18 @@ int main(int argc, char** argv) {
                     ErrInfoMeaning(code).c_str());
     }
     uint32_t completed = receivers >= uint32_t(failed) ? receivers - uint32_t(failed) : 0;
-    double rate = transferSeconds > 0.0 ? double(selectionBytes) / transferSeconds : 0.0;
     uint32_t repairs = progress.blocks() > progress.total() ? progress.blocks() - progress.total() : 0;
-    std::printf("summary: %u receiver%s, %u completed, %d failed; %s in %.1f s (%s/s), %u repair block%s\n",
-                receivers, receivers == 1 ? "" : "s", stopRequested || endCode != 0 ? 0u : completed, failed,
-                HumanBytes(double(selectionBytes)).c_str(), transferSeconds, HumanBytes(rate).c_str(),
-                repairs, repairs == 1 ? "" : "s");
+    if (stopRequested || endCode != 0) {
+        uint32_t streamed = progress.blocks() < progress.total() ? progress.blocks() : progress.total();
+        std::printf("summary: %u receiver%s; ended after %.1f s with %u of %u blocks streamed, %u repair block%s\n",
+                    receivers, receivers == 1 ? "" : "s", transferSeconds, streamed, progress.total(), repairs,
+                    repairs == 1 ? "" : "s");
+    } else {
+        double rate = transferSeconds > 0.0 ? double(selectionBytes) / transferSeconds : 0.0;
+        std::printf("summary: %u receiver%s, %u completed, %d failed; %s in %.1f s (%.2f MB/s), %u repair block%s\n",
+                    receivers, receivers == 1 ? "" : "s", completed, failed, HumanBytes(double(selectionBytes)).c_str(),
+                    transferSeconds, rate / 1e6, repairs, repairs == 1 ? "" : "s");
+    }
     if (stopRequested) {
         std::printf("result: stopped\n");
         return kExitFailed;

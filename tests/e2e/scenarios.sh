@@ -4,10 +4,9 @@
 # this file). TIVLO_SEND and TIVLO_RECV name the programs.
 #
 # Scenarios clean_tree and loss5 run at the library's real pace and print the
-# transfer time and rate. The others scale the receivers' clock
-# (TIVLO_TIME_SCALE) where they wait for the sender's heartbeat to stop, and
-# keep the sender at its real pace so the stream lasts long enough to be
-# interrupted on purpose.
+# transfer time and rate. Those that wait for a heartbeat to stop run every
+# process at half time (TIVLO_TIME_SCALE=0.5): the sender's heartbeat and the
+# receivers' watch on it must keep their ratio, so all clocks scale alike.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
@@ -155,8 +154,8 @@ scenario_loss40() {
   make_tree 3
   host_loss r1 40 data
   local h
-  for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.25; done
-  start_sender s
+  for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.5; done
+  start_sender s TIVLO_TIME_SCALE=0.5
   expect_exit s 1 120
   expect_failed_receivers "${HOST_IP[r1]} 1"
   for h in r2 r3; do expect_exit $h 0 30; done
@@ -175,6 +174,7 @@ scenario_kill_receiver() {
   for h in r1 r2 r3; do start_receiver $h; done
   start_sender s
   wait_stream r2 2
+  kill -0 "${PID[r2]}" 2>/dev/null || fail "r2 ended before it was killed"
   kill -KILL "${PID[r2]}"
   wait_exit "${PID[r2]}" 5
   expect_exit s 1 120
@@ -197,6 +197,7 @@ scenario_kill_first_joined() {
   for h in r2 r3; do
     [ "$(host_dropped $h tivlo_order)" = 1 ] || fail "$h did not miss the first Collect, r1 may not have joined first"
   done
+  kill -0 "${PID[r1]}" 2>/dev/null || fail "r1 ended before it was killed"
   kill -KILL "${PID[r1]}"
   wait_exit "${PID[r1]}" 5
   expect_exit s 1 150
@@ -211,11 +212,12 @@ scenario_kill_first_joined() {
 scenario_kill_sender() {
   e2e_setup
   add_hosts s r1 r2 r3
-  make_tree 6
+  make_tree 8
   local h
-  for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.2; done
-  start_sender s
-  wait_stream r1 2
+  for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.5; done
+  start_sender s TIVLO_TIME_SCALE=0.5
+  wait_stream r1 1.5
+  kill -0 "${PID[s]}" 2>/dev/null || fail "the sender ended before it was killed"
   kill -KILL "${PID[s]}"
   wait_exit "${PID[s]}" 5
   for h in r1 r2 r3; do
@@ -249,11 +251,12 @@ scenario_small_disk() {
 scenario_stop() {
   e2e_setup
   add_hosts s r1 r2 r3
-  make_tree 6
+  make_tree 8
   local h
-  for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.2; done
-  start_sender s
-  wait_stream r1 2
+  for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.5; done
+  start_sender s TIVLO_TIME_SCALE=0.5
+  wait_stream r1 1.5
+  kill -0 "${PID[s]}" 2>/dev/null || fail "the sender ended before it was interrupted"
   kill -INT "${PID[s]}"
   expect_exit s 1 15
   expect_log s '^result: stopped' "the sender did not report the stop"
