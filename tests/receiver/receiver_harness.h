@@ -191,7 +191,7 @@ inline Bytes BlockPacket(protocol::PacketType type, uint32_t file, uint32_t bloc
     protocol::WriteBlockFile(b.data(), last, lastLength, protocol::WideNameField(name));
     protocol::WriteBlockPosition(b.data(), file, block);
     const uint32_t n = protocol::BlockDataLength(block, last, lastLength);
-    std::memcpy(b.data() + protocol::kBlockHeadSize, content.data() + size_t(block) * protocol::kBlockSize, n);
+    if (n != 0) std::memcpy(b.data() + protocol::kBlockHeadSize, content.data() + size_t(block) * protocol::kBlockSize, n);
     b.resize(protocol::kBlockHeadSize + n);
     return b;
 }
