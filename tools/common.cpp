@@ -319,6 +319,7 @@ void Progress::Start(uint32_t totalBlocks) {
     blocks_ = 0;
     current_.clear();
     started_ = true;
+    finished_ = false;
     start_ = std::chrono::steady_clock::now();
     lastDraw_ = start_;
 }
@@ -344,6 +345,15 @@ static std::string Clock(double seconds) {
     return text;
 }
 
+// Terminal columns of UTF-8 text, one per character (wide characters are
+// rare in file names and only make the line a little short).
+static int Columns(const std::string& text) {
+    int columns = 0;
+    for (char c : text)
+        if ((uint8_t(c) & 0xC0) != 0x80) ++columns;
+    return columns;
+}
+
 std::string Progress::Line(int width) const {
     double elapsed = Elapsed();
     // Past the total come repair blocks; the bar shows the stream.
@@ -366,25 +376,31 @@ std::string Progress::Line(int width) const {
     for (int i = 0; i < barWidth; ++i) bar += i < filled ? '#' : '-';
     bar += "] ";
     std::string line = bar + numbers + extra;
-    if (!current_.empty()) line += "  " + current_;
-    // Keep to one terminal row, counting bytes of ASCII and lead bytes of
-    // UTF-8 as one column each.
-    int columns = 0;
-    size_t cut = line.size();
-    for (size_t i = 0; i < line.size(); ++i) {
-        if ((uint8_t(line[i]) & 0xC0) != 0x80) {
-            if (columns == width - 1) {
-                cut = i;
-                break;
+    // Keep to one terminal row; a long name loses its head, where the
+    // folders are, not the file's own name.
+    int room = width - 1 - Columns(line) - 2;
+    if (!current_.empty() && room >= 8) {
+        std::string name = current_;
+        if (Columns(name) > room) {
+            size_t start = 0;
+            while (Columns(name.substr(start)) > room - 3) {
+                ++start;
+                while (start < name.size() && (uint8_t(name[start]) & 0xC0) == 0x80) ++start;
             }
-            ++columns;
+            name = "..." + name.substr(start);
         }
+        line += "  " + name;
     }
-    return line.substr(0, cut);
+    while (Columns(line) > width - 1) {
+        line.pop_back();
+        while (!line.empty() && (uint8_t(line.back()) & 0xC0) == 0x80) line.pop_back();
+        if (!line.empty() && (uint8_t(line.back()) & 0xC0) == 0xC0) line.pop_back();
+    }
+    return line;
 }
 
 void Progress::Draw(bool force) {
-    if (!started_) return;
+    if (!started_ || finished_) return;
     auto now = std::chrono::steady_clock::now();
     auto interval = tty_ ? std::chrono::milliseconds(200) : std::chrono::milliseconds(2000);
     if (!force && now - lastDraw_ < interval) return;
@@ -405,8 +421,9 @@ void Progress::Draw(bool force) {
 }
 
 void Progress::Finish() {
-    if (!started_) return;
+    if (!started_ || finished_) return;
     Draw(true);
+    finished_ = true;
     if (tty_ && barOpen_) {
         ssize_t ignored = write(STDERR_FILENO, "\n", 1);
         (void)ignored;

@@ -120,6 +120,7 @@ private:
     bool tty_ = false;
     bool started_ = false;
     bool barOpen_ = false;
+    bool finished_ = false;
     uint32_t total_ = 0;
     uint32_t blocks_ = 0;
     std::string current_;
