@@ -72,6 +72,11 @@ typedef struct TivloStringArray {
 #define TIVLO_CODE_SENDER_LOST 1004u /* receiver: the sender's heartbeat was lost */
 #define TIVLO_CODE_ANOTHER_SENDER 1006u /* sender: another sender uses the group */
 #define TIVLO_CODE_PATH_TOO_LONG 1007u /* receiver: a target path over 260 characters */
+/* receiver: its part in the task ended (the sender moved on or stopped
+ * serving it) while blocks were still missing or could not be written; sent
+ * instead of the completion message (1040, 0, lParam 1), which always means
+ * that every block is on disk. */
+#define TIVLO_CODE_INCOMPLETE 1008u
 #define TIVLO_CODE_TIMED_OUT 1460u   /* sender: the repair phase timed out; GetErrInfo: passed over */
 
 /* Target-path mode of SetTargetPath: use the path as given. Any other value

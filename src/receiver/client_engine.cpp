@@ -3,8 +3,15 @@
 #include <cstring>
 
 #include "protocol/blocks.h"
+#include "tivlo/tivlo.h"
 
 namespace tivlo::receiver {
+
+static_assert(kCodeDiskFull == TIVLO_CODE_DISK_FULL && kCodeCreateFailed == TIVLO_CODE_CREATE_FAILED &&
+              kCodeNotFixed == TIVLO_CODE_NOT_FIXED && kCodeSendFailed == TIVLO_CODE_SEND_FAILED &&
+              kCodeSenderLost == TIVLO_CODE_SENDER_LOST && kCodePathTooLong == TIVLO_CODE_PATH_TOO_LONG &&
+              kCodeIncomplete == TIVLO_CODE_INCOMPLETE);
+static_assert(kAllBitsMode == TIVLO_TARGET_MODE_PATH);
 
 ClientEngine::ClientEngine()
     : writeBuffer(new uint8_t[size_t(kWriteBufferBlocks) * protocol::kBlockSize]()) {}
