@@ -51,14 +51,10 @@ std::string NearestExisting(std::string path) {
         if (slash == std::string::npos) {
             return path.empty() ? std::string() : std::string(".");
         }
-        if (slash == 0) {
-            if (path == "/") {
-                return std::string();
-            }
-            path = "/";
-        } else {
-            path.resize(slash);
+        if (slash == 0 && path.size() == 1) {
+            return std::string();  // not even the root
         }
+        path.resize(slash == 0 ? 1 : slash);  // keep the root's own slash
     }
 }
 

@@ -53,7 +53,8 @@ public:
     // Blocks until a datagram arrives or the socket is closed. Returns the
     // number of bytes stored (a longer datagram is cut to capacity), or -1
     // when the socket is closed or the read failed. On a non-blocking socket
-    // returns -1 at once when nothing is waiting.
+    // returns -1 at once when nothing is waiting (ReceiveFromTimeout still
+    // waits its time there).
     int ReceiveFrom(void* buffer, size_t capacity, Endpoint* from);
     // As ReceiveFrom, waiting at most timeoutMs protocol milliseconds;
     // returns 0 ... n bytes, -1 on failure or close, -2 on timeout.

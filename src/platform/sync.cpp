@@ -28,11 +28,11 @@ void RaiseCurrentThreadPriority() {
 
 }  // namespace
 
+// Notifies under the lock: a woken waiter may destroy the event at once, so
+// Set must not touch it after the lock is gone.
 void Event::Set() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        set_ = true;
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_ = true;
     cv_.notify_all();
 }
 

@@ -36,7 +36,9 @@ enum class ThreadPriority { Normal, AboveNormal };
 
 // A thread of the library. Start runs body on a new thread; the object can be
 // joined or detached; a running thread must be one or the other before the
-// object is destroyed or started again.
+// object is destroyed or started again. (Destroying it while it runs joins
+// it, or detaches it when destroyed from that thread itself, rather than
+// ending the process.) Start fails while a thread is still attached.
 class Thread {
 public:
     Thread() = default;
