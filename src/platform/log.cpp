@@ -2,10 +2,10 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <shared_mutex>
 
+#include "platform/os_detail.h"
 #include "platform/system.h"
 
 namespace tivlo::platform {
@@ -21,28 +21,14 @@ void* g_sinkContext = nullptr;
 // waiting SetLogSink would block it).
 thread_local int t_sinkDepth = 0;
 
-bool DebugToStderr() {
-    static const bool enabled = std::getenv("TIVLO_DEBUG") != nullptr;
-    return enabled;
-}
-
-void WriteStderr(const std::string& utf8) {
-    std::string line = utf8;
-    if (line.empty() || line.back() != '\n') {
-        line.push_back('\n');
-    }
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-}
-
 void Deliver(const std::u16string& text, const std::string* utf8) {
     auto emit = [&](LogSink sink, void* context) {
         if (sink != nullptr) {
             ++t_sinkDepth;
             sink(context, text.c_str());
             --t_sinkDepth;
-        } else if (DebugToStderr()) {
-            WriteStderr(utf8 != nullptr ? *utf8 : Utf16ToUtf8(text));
+        } else {
+            detail::WriteDebugOutput(text, utf8);
         }
     };
     if (t_sinkDepth > 0) {

@@ -1,13 +1,10 @@
 #include "platform/sync.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <system_error>
 
 #include "platform/clock.h"
+#include "platform/os_detail.h"
 
 namespace tivlo::platform {
 
@@ -17,13 +14,6 @@ using SteadyClock = std::chrono::steady_clock;
 
 SteadyClock::time_point DeadlineAfter(uint32_t timeoutMs) {
     return SteadyClock::now() + std::chrono::nanoseconds(ScaledNanos(timeoutMs));
-}
-
-// Best effort: an unprivileged process may not raise a priority, and the
-// threads work the same without it.
-void RaiseCurrentThreadPriority() {
-    pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -1);
 }
 
 }  // namespace
@@ -92,7 +82,7 @@ bool Thread::Start(std::function<void()> body, ThreadPriority priority) {
     try {
         thread_ = std::thread([body = std::move(body), priority] {
             if (priority == ThreadPriority::AboveNormal) {
-                RaiseCurrentThreadPriority();
+                detail::RaiseCurrentThreadPriority();
             }
             body();
         });
