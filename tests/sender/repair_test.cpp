@@ -344,4 +344,38 @@ TEST(Repair, TearDownWhileTheWatchdogWaitsJoinsEverythingPromptly) {
     EXPECT_EQ(InitSender(s.e, s.port_, s.host.window()), 1);
 }
 
+// A Repair block is read from the file the current list names, even when
+// the list was rebuilt with the old file still open for repairs.
+TEST(Repair, ANewListNeverServesBlocksOfAnOldFile) {
+    Scenario s(kPortBase + 100, 0);
+    auto other = s.tree.File("set/other.bin", 5000);
+    s.e.fileCount = 2;
+    s.e.lastRequestFile = 1;
+    s.e.lastRequestBlock = 0;
+    s.e.SendRepairBlock();
+    ASSERT_TRUE(s.group.WaitForType(proto::kRepairBlock, 1));
+    ExpectRepairOf(s.group.OfType(proto::kRepairBlock)[0], s.tree.Read(s.files[0]), 1, 0, u"\\first.bin");
+
+    ASSERT_EQ(s.e.SetSelectFiles({U16(other)}), 1);
+    s.e.fileCount = 1;  // as the next StartSend sets it
+    s.e.SendRepairBlock();
+    ASSERT_TRUE(s.group.WaitForType(proto::kRepairBlock, 2));
+    ExpectRepairOf(s.group.OfType(proto::kRepairBlock)[1], s.tree.Read(other), 1, 0, u"\\other.bin");
+}
+
+TEST(Repair, AFileThatCannotBeReadForARepairEndsTheTransferWithCode32) {
+    Scenario s(kPortBase + 110, 1);
+    s.Start();
+    s[0].Answer(1);
+    ASSERT_TRUE(s[0].WaitForPolls(1));
+    std::filesystem::remove(s.files[1]);
+    s[0].Ack(2, 0);
+    ASSERT_TRUE(s.host.WaitFor(1040, 32));
+    auto ended = s.host.Of(1040);
+    ASSERT_EQ(ended.size(), 2u);
+    EXPECT_EQ(ended[0].wParam, 0u) << "the abort comes first";
+    EXPECT_EQ(s.group.Count(proto::kRepairBlock), 0u);
+    EXPECT_EQ(s.group.Count(proto::kStop), 3u);
+}
+
 }  // namespace

@@ -408,4 +408,46 @@ TEST(Stream, PacingFollowsTheReceiversNameForm) {
     }
 }
 
+TEST(Stream, AFileThatCannotBeOpenedEndsTheTransferWithCode32) {
+    const uint16_t port = kPortBase + 90;
+    TempTree tree;
+    auto a = tree.File("a.bin", 5000);
+    auto b = tree.File("b.bin", 5000);
+    PacketTap group(0, port, kTestGroup);
+    HostRecorder host;
+    ServerEngine e;
+    ASSERT_EQ(InitSender(e, port, host.window()), 1);
+    ASSERT_EQ(e.SetSelectFiles({U16(a), U16(b)}), 1);
+    fs::remove(b);
+    StartSend(e);
+    ASSERT_TRUE(host.WaitFor(1040, 32));
+    EXPECT_EQ(host.Of(1040).size(), 2u);
+    EXPECT_EQ(host.Of(1040)[0].wParam, 0u);
+    EXPECT_EQ(group.Count(proto::kDataBlock), 2u) << "the first file only";
+    EXPECT_EQ(group.Count(proto::kStop), 3u);
+    tivlo::platform::SleepMs(1500);
+    EXPECT_EQ(group.Count(proto::kFinish), 0u);
+    e.DeInit();
+}
+
+TEST(Stream, AFailedDataSendClosesTheSocketsAndReports1003) {
+    const uint16_t port = kPortBase + 100;
+    TempTree tree;
+    auto big = tree.File("big.bin", 8 << 20);
+    PacketTap group(0, port, kTestGroup);
+    HostRecorder host;
+    LogRecorder log;
+    ServerEngine e;
+    ASSERT_EQ(InitSender(e, port, host.window()), 1);
+    ASSERT_EQ(e.SetSelectFiles({U16(big)}), 1);
+    StartSend(e);
+    ASSERT_TRUE(group.WaitForType(proto::kDataBlock, 10));
+    e.sendSocket.Close();
+    ASSERT_TRUE(host.WaitFor(1040, 1003));
+    EXPECT_TRUE(log.Contains("\nTivlo-----Send Data form write file!\n"));
+    EXPECT_FALSE(e.receiveSocket.IsOpen());
+    EXPECT_FALSE(e.reportSocket.IsOpen());
+    e.DeInit();
+}
+
 }  // namespace
