@@ -21,14 +21,14 @@ void* g_sinkContext = nullptr;
 // waiting SetLogSink would block it).
 thread_local int t_sinkDepth = 0;
 
-void Deliver(const std::u16string& text, const std::string* utf8) {
+void Deliver(const std::u16string& text) {
     auto emit = [&](LogSink sink, void* context) {
         if (sink != nullptr) {
             ++t_sinkDepth;
             sink(context, text.c_str());
             --t_sinkDepth;
-        } else {
-            detail::WriteDebugOutput(text, utf8);
+        } else if (detail::DebugOutputEnabled()) {
+            detail::WriteDebugOutput(text);
         }
     };
     if (t_sinkDepth > 0) {
@@ -52,11 +52,10 @@ void Log(const char* text) {
     if (text == nullptr) {
         return;
     }
-    std::string utf8(text);
-    Deliver(Utf8ToUtf16(utf8), &utf8);
+    Deliver(Utf8ToUtf16(text));
 }
 
-void Log(const std::u16string& text) { Deliver(text, nullptr); }
+void Log(const std::u16string& text) { Deliver(text); }
 
 void Logf(const char* format, ...) {
     char buffer[1024];

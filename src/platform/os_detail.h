@@ -10,9 +10,9 @@ namespace tivlo::platform::detail {
 // the process; failures are ignored.
 void RaiseCurrentThreadPriority();
 
-// A log line when the host set no sink: the system's debug output, if it
-// has one, and standard error as UTF-8 when TIVLO_DEBUG is set (read once).
-// utf8 is the line as the caller wrote it, when it came as UTF-8.
-void WriteDebugOutput(const std::u16string& text, const std::string* utf8);
+// Where log lines go without a host sink. False when they go nowhere (on
+// POSIX: TIVLO_DEBUG unset, read once).
+bool DebugOutputEnabled();
+void WriteDebugOutput(const std::u16string& line);
 
 }  // namespace tivlo::platform::detail
