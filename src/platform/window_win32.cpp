@@ -1,0 +1,207 @@
+// Host windows on Windows: a window handle is the host's own HWND, and the
+// library's messages go to it with PostMessageW and SendMessageW.
+// CreateHostWindow makes a message-only window (HWND_MESSAGE) on a thread of
+// the library's that pumps its messages, for hosts that want a procedure
+// instead of a window of their own.
+//
+// Text messages (1042) carry a pointer to a UTF-16 copy of the name. With a
+// real window the library cannot know when the host has handled a posted
+// message, so the copies live in a ring of kTextSlots buffers: a copy stays
+// valid until kTextSlots - 1 further distinct texts have been posted after
+// it (a text equal to the latest one reuses its buffer). The host reads the
+// name when the message arrives, or copies it.
+#include "platform/window.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace tivlo::platform {
+
+namespace {
+
+constexpr size_t kTextSlots = 256;
+constexpr size_t kTextChars = 261;  // the longest name, 260 characters, and its terminator
+
+struct TextRing {
+    std::mutex mutex;
+    size_t latest = kTextSlots - 1;
+    bool any = false;
+    char16_t slots[kTextSlots][kTextChars] = {};
+};
+TextRing g_texts;
+
+const char16_t* CopyText(const std::u16string& text) {
+    const size_t n = std::min(text.size(), kTextChars - 1);
+    std::lock_guard<std::mutex> lock(g_texts.mutex);
+    char16_t* last = g_texts.slots[g_texts.latest];
+    if (g_texts.any && std::char_traits<char16_t>::length(last) == n &&
+        std::char_traits<char16_t>::compare(last, text.data(), n) == 0) {
+        return last;
+    }
+    g_texts.latest = (g_texts.latest + 1) % kTextSlots;
+    g_texts.any = true;
+    char16_t* slot = g_texts.slots[g_texts.latest];
+    std::char_traits<char16_t>::copy(slot, text.data(), n);
+    slot[n] = u'\0';
+    return slot;
+}
+
+struct HostWindow {
+    WindowProc proc = nullptr;
+    void* context = nullptr;
+    HWND hwnd = nullptr;
+    DWORD threadId = 0;
+    std::thread pump;
+    std::atomic<bool> live{false};  // messages go to proc only while set
+};
+
+std::mutex g_windowsMutex;
+std::map<uintptr_t, std::shared_ptr<HostWindow>> g_windows;
+
+const wchar_t kClassName[] = L"TivloHostWindow";
+UINT g_destroyMessage = 0;
+HINSTANCE g_instance = nullptr;
+
+LRESULT CALLBACK HostWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* w = reinterpret_cast<HostWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (message == g_destroyMessage && g_destroyMessage != 0) {
+        ::DestroyWindow(hwnd);
+        ::PostQuitMessage(0);
+        return 0;
+    }
+    if (w == nullptr) {
+        return ::DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    if (w->live.load()) {
+        w->proc(w->context, message, static_cast<uintptr_t>(wParam), static_cast<intptr_t>(lParam));
+        return 0;
+    }
+    return ::DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+bool RegisterHostClass() {
+    static std::once_flag once;
+    static bool registered = false;
+    std::call_once(once, [] {
+        HMODULE self = nullptr;
+        ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                             reinterpret_cast<LPCWSTR>(&HostWindowProc), &self);
+        g_instance = self;
+        WNDCLASSEXW wc;
+        std::memset(&wc, 0, sizeof wc);
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = HostWindowProc;
+        wc.hInstance = g_instance;
+        wc.lpszClassName = kClassName;
+        registered = ::RegisterClassExW(&wc) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+        g_destroyMessage = ::RegisterWindowMessageW(L"TivloHostWindowDestroy");
+    });
+    return registered && g_destroyMessage != 0;
+}
+
+void PumpMessages(std::shared_ptr<HostWindow> w, std::promise<HWND> created) {
+    HWND hwnd = ::CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, g_instance, nullptr);
+    if (hwnd == nullptr) {
+        created.set_value(nullptr);
+        return;
+    }
+    w->hwnd = hwnd;
+    w->threadId = ::GetCurrentThreadId();
+    ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(w.get()));
+    w->live.store(true);
+    created.set_value(hwnd);
+    MSG msg;
+    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        ::DispatchMessageW(&msg);
+    }
+    if (::IsWindow(hwnd)) {
+        ::DestroyWindow(hwnd);
+    }
+}
+
+}  // namespace
+
+uintptr_t CreateHostWindow(WindowProc proc, void* context) {
+    if (proc == nullptr || !RegisterHostClass()) {
+        return 0;
+    }
+    auto w = std::make_shared<HostWindow>();
+    w->proc = proc;
+    w->context = context;
+    std::promise<HWND> created;
+    std::future<HWND> ready = created.get_future();
+    try {
+        w->pump = std::thread(PumpMessages, w, std::move(created));
+    } catch (const std::system_error&) {
+        return 0;
+    }
+    HWND hwnd = ready.get();
+    if (hwnd == nullptr) {
+        w->pump.join();
+        return 0;
+    }
+    const auto handle = reinterpret_cast<uintptr_t>(hwnd);
+    std::lock_guard<std::mutex> lock(g_windowsMutex);
+    g_windows[handle] = w;
+    return handle;
+}
+
+// Nothing reaches the procedure once this has begun; a delivery in progress
+// is waited for, and threads blocked in a send to the window are released.
+bool DestroyHostWindow(uintptr_t window) {
+    std::shared_ptr<HostWindow> w;
+    {
+        std::lock_guard<std::mutex> lock(g_windowsMutex);
+        auto it = g_windows.find(window);
+        if (it == g_windows.end()) {
+            return false;
+        }
+        w = it->second;
+        g_windows.erase(it);
+    }
+    w->live.store(false);
+    if (::GetCurrentThreadId() == w->threadId) {
+        // From inside the procedure: the pump ends when the call returns.
+        ::DestroyWindow(w->hwnd);
+        ::PostQuitMessage(0);
+        w->pump.detach();
+        return true;
+    }
+    ::SendMessageW(w->hwnd, g_destroyMessage, 0, 0);
+    w->pump.join();
+    return true;
+}
+
+void PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    // Window 0 would make PostMessageW a message to the calling thread.
+    if (window == 0) {
+        return;
+    }
+    ::PostMessageW(reinterpret_cast<HWND>(window), message, static_cast<WPARAM>(wParam),
+                   static_cast<LPARAM>(lParam));
+}
+
+void PostHostText(uintptr_t window, uint32_t message, uintptr_t wParam, const std::u16string& text) {
+    if (window == 0) {
+        return;
+    }
+    PostHostMessage(window, message, wParam, reinterpret_cast<intptr_t>(CopyText(text)));
+}
+
+void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    if (window == 0) {
+        return;
+    }
+    ::SendMessageW(reinterpret_cast<HWND>(window), message, static_cast<WPARAM>(wParam),
+                   static_cast<LPARAM>(lParam));
+}
+
+}  // namespace tivlo::platform
