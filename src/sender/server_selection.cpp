@@ -19,12 +19,12 @@ namespace tivlo::sender {
 namespace {
 
 constexpr size_t kMaxSelectedPath = 260;
-constexpr size_t kMinSelectedPath = 2;
+constexpr size_t kMinSelectedPath = platform::kMinSelectedPathLength;
 
 // '\' takes the place of '/': '/' is our separator, '\' the wire's.
 bool IsIllegalChar(char16_t c) {
     switch (c) {
-        case u'\\': case u'*': case u'?': case u'>': case u'<': case u'"': case u'|': case u':':
+        case platform::kForeignSeparator: case u'*': case u'?': case u'>': case u'<': case u'"': case u'|': case u':':
             return true;
         default:
             return false;
@@ -33,7 +33,7 @@ bool IsIllegalChar(char16_t c) {
 
 // The leading separator is not tested: it is where a drive would stand.
 bool HasIllegalChar(const std::u16string& name) {
-    return std::any_of(name.begin() + std::min<size_t>(1, name.size()), name.end(), IsIllegalChar);
+    return std::any_of(name.begin() + std::min<size_t>(platform::kPathHeadLength, name.size()), name.end(), IsIllegalChar);
 }
 
 std::u16string ChildPath(const std::u16string& dir, const std::u16string& name) {
@@ -68,7 +68,7 @@ int ServerEngine::SetSelectFiles(const std::vector<std::u16string>& paths) {
             platform::Log("\nTivlo-----File Name Lenght < 3 in CStringArray!\n");
             return 3;
         }
-        if (path[0] != platform::kPathSeparator) {
+        if (!platform::IsLocalAbsolutePath(path)) {
             platform::Log("\nTivlo-----driver error\n");
             return 4;
         }
