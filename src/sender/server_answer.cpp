@@ -120,8 +120,6 @@ bool ServerEngine::HandleFinish(const uint8_t* data, size_t length,
     ReceiverRecord& master = roster[m];
     master.pending = 0;
     master.errorCode = 0;
-    // Finished: a watchdog that gives up later does not count it as failed.
-    master.done = 1;
     masterIndex = NextMaster(m);
     return PollMaster(1, 0) == kNoMasterLeft;
 }

@@ -24,9 +24,12 @@ constexpr uint16_t kPortBase = 43300;  // each scenario its own port, +10 apart
 // sender on the given port, and n fake receivers 127.0.0.2 ... that joined.
 class Scenario {
 public:
-    Scenario(uint16_t port, int receivers) : port_(port), group(0, port, kTestGroup) {
+    // extraBlocks: a third file of that many blocks, for a longer stream.
+    Scenario(uint16_t port, int receivers, uint32_t extraBlocks = 0)
+        : port_(port), extraBlocks_(extraBlocks), group(0, port, kTestGroup) {
         files.push_back(tree.File("set/first.bin", 10 * 4254 - 1));
         files.push_back(tree.File("set/second.bin", 9 * 4254 + 100));
+        if (extraBlocks > 0) files.push_back(tree.File("set/third.bin", extraBlocks * 4254 - 1));
         for (int i = 0; i < receivers; ++i)
             rx.push_back(std::make_unique<FakeReceiver>(uint8_t(2 + i), port));
         EXPECT_EQ(OpenSender(e, port, host.window()), 1);
@@ -34,14 +37,16 @@ public:
         EXPECT_EQ(e.CollectReceivers(), 1);
         tivlo::platform::SleepMs(500);
         EXPECT_EQ(e.receiverCount.load(), receivers);
-        EXPECT_EQ(e.SetSelectFiles({U16(files[0]), U16(files[1])}), 1);
+        std::vector<std::u16string> paths;
+        for (auto& f : files) paths.push_back(U16(f));
+        EXPECT_EQ(e.SetSelectFiles(paths), 1);
     }
     ~Scenario() { e.DeInit(); }
 
     void Start() {
         StartSend(e);
         ASSERT_TRUE(host.WaitFor(1039, uintptr_t(rx.size())));
-        ASSERT_EQ(e.totalBlocks.load(), 20u);
+        ASSERT_EQ(e.totalBlocks.load(), 20u + extraBlocks_);
     }
     FakeReceiver& operator[](size_t i) { return *rx[i]; }
     // Repair blocks seen on the group, as (file, block).
@@ -59,6 +64,7 @@ public:
     Packet Last(FakeReceiver& r, uint8_t type) { return r.tap().OfType(type).back(); }
 
     uint16_t port_;
+    uint32_t extraBlocks_;
     TempTree tree;
     std::vector<std::filesystem::path> files;
     PacketTap group;
@@ -210,11 +216,11 @@ TEST(Repair, AReceiverThatGivesUpIsReportedAtOnceAndAllFailingEndsTheTransfer) {
 }
 
 TEST(Repair, TheOnlyReceiverGivingUpEndsTheTransferAfterItsMessage) {
-    Scenario s(kPortBase + 30, 1);
+    Scenario s(kPortBase + 30, 1, 2000);
     s.Start();
-    ASSERT_TRUE(s.group.WaitForType(proto::kFinish, 1));
     s[0].Finish(1);
     ASSERT_TRUE(s.host.WaitFor(1040, 0));
+    EXPECT_EQ(s.group.Count(proto::kFinish), 0u) << "ended at once, not by the end of the stream";
     auto all = s.host.Messages();
     size_t full = 0, ended = 0;
     for (size_t i = 0; i < all.size(); ++i) {
@@ -245,6 +251,10 @@ TEST(Repair, ASilentMasterGetsItsBlockAgainAndIsThenPassedOver) {
     uint64_t passedAfter = s[1].tap().OfType(proto::kPoll)[0].atMs - repairs[0].atMs;
     EXPECT_GE(passedAfter, 4000u);
     EXPECT_LE(passedAfter, 8000u);
+    // Second idle tick to ninth: seven ticks of 500 ms.
+    uint64_t resentToPassed = s[1].tap().OfType(proto::kPoll)[0].atMs - repairs[1].atMs;
+    EXPECT_GE(resentToPassed, 3400u);
+    EXPECT_LE(resentToPassed, 4500u);
     EXPECT_EQ(s.e.roster[0].pending.load(), 1u);
     EXPECT_EQ(s.e.roster[0].errorCode.load(), 1460u);
 

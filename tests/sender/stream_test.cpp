@@ -44,6 +44,7 @@ TEST(Stream, InitServerAnswersOnPortPlusTwoAndCollectsOnTheGroup) {
     ASSERT_EQ(e.CollectReceivers(), 1);
     tivlo::platform::SleepMs(500);
 
+    ASSERT_TRUE(group.WaitForType(proto::kCollect, 3));
     auto collects = group.OfType(proto::kCollect);
     ASSERT_EQ(collects.size(), 3u);
     EXPECT_EQ(collects[0].bytes.size(), 3u);
