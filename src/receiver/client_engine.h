@@ -250,6 +250,7 @@ public:
     uint32_t ntFlag = 1;
     std::atomic<uint32_t> closed{1};  // nothing to close before the first initialisation
     uint32_t interfaceAddr = 0;
+    uint32_t joinedGroup = 0;  // the data membership, left by CloseAll
 
     platform::UdpSocket dataSocket;
     platform::UdpSocket reportSocket;

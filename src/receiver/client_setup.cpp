@@ -58,6 +58,7 @@ int ClientEngine::Initialize(uint32_t interfaceAddress) {
     // blocks shows as a gap too.
     streamPos = StreamPosition{};
     interfaceAddr = interfaceAddress;
+    joinedGroup = groupAddress;
     replyAddress.store(0);
 
     // The data socket. It binds any address: a socket bound to a unicast
@@ -187,7 +188,7 @@ void ClientEngine::CloseAll() {
     }
     platform::Log("-------------After WaitResult");
 
-    if (!dataSocket.LeaveGroup(groupAddress, interfaceAddr)) {
+    if (!dataSocket.LeaveGroup(joinedGroup, interfaceAddr)) {
         platform::Log("\n@@-----setsockopt err in closeall\n");
     }
     // Closing wakes a receive in progress.

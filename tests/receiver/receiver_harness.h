@@ -256,6 +256,22 @@ private:
     uint16_t port_ = 0;
 };
 
+// Reports that another process on this machine sends to the report group
+// over loopback (a sender's tests or tools) reach every listener here; the
+// group and port are fixed by the protocol. Cases that need a silent
+// report group look first.
+inline bool ForeignReportsHeard(int realMs) {
+    platform::UdpSocket probe;
+    if (!probe.Open() || !probe.SetReuseAddress() || !probe.Bind(0, protocol::kReportPort) ||
+        !probe.JoinGroup(protocol::kReportGroup, kLoopback))
+        return false;
+    Bytes b(16);
+    platform::Endpoint from;
+    return probe.ReceiveFromTimeout(b.data(), b.size(), &from, RealToProtocolMs(realMs)) >= 3 && b[2] == protocol::kReport;
+}
+#define SKIP_IF_REPORT_GROUP_BUSY()                                                             \
+    if (ForeignReportsHeard(600)) GTEST_SKIP() << "another process sends Reports on loopback"
+
 inline uint32_t U32(const Bytes& b, size_t offset) { return protocol::GetU32(b.data() + offset); }
 
 inline Bytes ReadFile(const fs::path& path) {
