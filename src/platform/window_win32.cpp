@@ -2,7 +2,11 @@
 // library's messages go to it with PostMessageW and SendMessageW.
 // CreateHostWindow makes a message-only window (HWND_MESSAGE) on a thread of
 // the library's that pumps its messages, for hosts that want a procedure
-// instead of a window of their own.
+// instead of a window of their own. Messages to such a window travel inside
+// one private carrier message (a record with the number, parameters and
+// text), so any number reaches the procedure unchanged, even the system's
+// own (posting 18 would otherwise end the pump as WM_QUIT), and the text of
+// a message is the record's own copy, valid for the whole call.
 //
 // Text messages (1042) carry a pointer to a UTF-16 copy of the name. With a
 // real window the library cannot know when the host has handled a posted
@@ -22,6 +26,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include "platform/sync.h"
 
 namespace tivlo::platform {
 
@@ -68,6 +74,37 @@ std::map<uintptr_t, std::shared_ptr<HostWindow>> g_windows;
 
 const wchar_t kClassName[] = L"TivloHostWindow";
 UINT g_destroyMessage = 0;
+UINT g_carrierMessage = 0;
+
+// A message to one of our windows. Posted records are owned by the queue and
+// freed by the pump. A sent record lives on the sender's stack and travels
+// through the queue as well, so it keeps its place behind the messages
+// posted before it; the pump sets `done` when it has been delivered or
+// dropped.
+struct Carried {
+    uint32_t message;
+    uintptr_t wParam;
+    intptr_t lParam;
+    bool hasText;
+    std::u16string text;
+    Event* done = nullptr;
+};
+
+void Finish(Carried* m) {
+    if (m->done != nullptr) {
+        m->done->Set();
+    } else {
+        delete m;
+    }
+}
+
+void Deliver(HostWindow* w, const Carried& m) {
+    if (w == nullptr || !w->live.load()) {
+        return;  // destroyed meanwhile: dropped
+    }
+    const intptr_t lParam = m.hasText ? reinterpret_cast<intptr_t>(m.text.c_str()) : m.lParam;
+    w->proc(w->context, m.message, m.wParam, lParam);
+}
 HINSTANCE g_instance = nullptr;
 
 LRESULT CALLBACK HostWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -77,11 +114,9 @@ LRESULT CALLBACK HostWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         ::PostQuitMessage(0);
         return 0;
     }
-    if (w == nullptr) {
-        return ::DefWindowProcW(hwnd, message, wParam, lParam);
-    }
-    if (w->live.load()) {
-        w->proc(w->context, message, static_cast<uintptr_t>(wParam), static_cast<intptr_t>(lParam));
+    if (message == g_carrierMessage && g_carrierMessage != 0) {
+        // Sent carriers only: the pump takes the posted ones itself.
+        Deliver(w, *reinterpret_cast<const Carried*>(lParam));
         return 0;
     }
     return ::DefWindowProcW(hwnd, message, wParam, lParam);
@@ -103,8 +138,9 @@ bool RegisterHostClass() {
         wc.lpszClassName = kClassName;
         registered = ::RegisterClassExW(&wc) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
         g_destroyMessage = ::RegisterWindowMessageW(L"TivloHostWindowDestroy");
+        g_carrierMessage = ::RegisterWindowMessageW(L"TivloHostWindowMessage");
     });
-    return registered && g_destroyMessage != 0;
+    return registered && g_destroyMessage != 0 && g_carrierMessage != 0;
 }
 
 void PumpMessages(std::shared_ptr<HostWindow> w, std::promise<HWND> created) {
@@ -120,7 +156,17 @@ void PumpMessages(std::shared_ptr<HostWindow> w, std::promise<HWND> created) {
     created.set_value(hwnd);
     MSG msg;
     while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == g_carrierMessage) {
+            auto* m = reinterpret_cast<Carried*>(msg.lParam);
+            Deliver(w.get(), *m);
+            Finish(m);
+            continue;
+        }
         ::DispatchMessageW(&msg);
+    }
+    // Records still queued behind the end are dropped; their senders go on.
+    while (::PeekMessageW(&msg, nullptr, g_carrierMessage, g_carrierMessage, PM_REMOVE)) {
+        Finish(reinterpret_cast<Carried*>(msg.lParam));
     }
     if (::IsWindow(hwnd)) {
         ::DestroyWindow(hwnd);
@@ -180,9 +226,29 @@ bool DestroyHostWindow(uintptr_t window) {
     return true;
 }
 
+namespace {
+
+bool IsOurs(uintptr_t window) {
+    std::lock_guard<std::mutex> lock(g_windowsMutex);
+    return g_windows.count(window) != 0;
+}
+
+void PostCarried(uintptr_t window, Carried m) {
+    auto* record = new Carried(std::move(m));
+    if (!::PostMessageW(reinterpret_cast<HWND>(window), g_carrierMessage, 0, reinterpret_cast<LPARAM>(record))) {
+        delete record;  // the window is gone
+    }
+}
+
+}  // namespace
+
 void PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     // Window 0 would make PostMessageW a message to the calling thread.
     if (window == 0) {
+        return;
+    }
+    if (IsOurs(window)) {
+        PostCarried(window, Carried{message, wParam, lParam, false, {}});
         return;
     }
     ::PostMessageW(reinterpret_cast<HWND>(window), message, static_cast<WPARAM>(wParam),
@@ -193,11 +259,35 @@ void PostHostText(uintptr_t window, uint32_t message, uintptr_t wParam, const st
     if (window == 0) {
         return;
     }
-    PostHostMessage(window, message, wParam, reinterpret_cast<intptr_t>(CopyText(text)));
+    if (IsOurs(window)) {
+        PostCarried(window, Carried{message, wParam, 0, true, text});
+        return;
+    }
+    ::PostMessageW(reinterpret_cast<HWND>(window), message, static_cast<WPARAM>(wParam),
+                   reinterpret_cast<LPARAM>(CopyText(text)));
 }
 
 void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     if (window == 0) {
+        return;
+    }
+    std::shared_ptr<HostWindow> ours;
+    {
+        std::lock_guard<std::mutex> lock(g_windowsMutex);
+        auto it = g_windows.find(window);
+        if (it != g_windows.end()) ours = it->second;
+    }
+    if (ours) {
+        Carried m{message, wParam, lParam, false, {}};
+        if (::GetCurrentThreadId() == ours->threadId) {
+            Deliver(ours.get(), m);  // from inside the procedure: at once
+            return;
+        }
+        Event done;
+        m.done = &done;
+        if (::PostMessageW(reinterpret_cast<HWND>(window), g_carrierMessage, 0, reinterpret_cast<LPARAM>(&m))) {
+            done.WaitForever();
+        }
         return;
     }
     ::SendMessageW(reinterpret_cast<HWND>(window), message, static_cast<WPARAM>(wParam),
