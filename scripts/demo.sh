@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds Tivlo and sends a sample folder from one host to three receivers,
 # each host a network namespace of its own behind a bridge, so nothing leaves
-# this machine. One receiver loses 3 % of the multicast datagrams and is
+# this machine. One receiver loses 3 % of the streamed Data blocks and is
 # repaired. Shows the sender's progress and prints the outcome per receiver;
 # always removes its hosts, mounts and processes.
 #
@@ -42,7 +42,7 @@ host_add sender 1
 receivers=(recv1 recv2 recv3)
 n=11
 for h in "${receivers[@]}"; do host_add "$h" $n; n=$((n + 1)); done
-host_loss recv3 3
+host_loss recv3 3 data
 
 sample="$E2E_WORK/src/sample"
 mkdir -p "$sample/reports/2024" "$sample/photos" "$sample/empty folder"
@@ -60,7 +60,7 @@ for h in "${receivers[@]}"; do
 done
 for h in "${receivers[@]}"; do
   wait_for_line "${HOST_LOG[$h]}" '^waiting for a sender' 10 || { echo "tivlo-recv on $h did not start"; exit 1; }
-  echo "   $h (${HOST_IP[$h]}): tivlo-recv waiting$([ "$h" = recv3 ] && echo ', loses 3 % of the multicast datagrams')"
+  echo "   $h (${HOST_IP[$h]}): tivlo-recv waiting$([ "$h" = recv3 ] && echo ', loses 3 % of the Data blocks')"
 done
 
 echo "== tivlo-send on 10.99.0.1 to $E2E_TARGET on every receiver"

@@ -276,6 +276,9 @@ void OnSignal(int number) {
 
 void LogLine(void*, const char16_t* line) {
     std::string text = Utf16ToUtf8(line);
+    // Many lines carry no line break of their own; without one they would
+    // run into each other and into the program's output.
+    if (text.empty() || text.back() != '\n') text += '\n';
     // One write per line keeps lines from different threads whole.
     ssize_t ignored = write(STDERR_FILENO, text.data(), text.size());
     (void)ignored;

@@ -1,0 +1,112 @@
+// The command-line programs' own helpers: addresses, numbers, text
+// conversion and the words for the library's codes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "../../tools/common.h"
+
+using namespace tivlo_tool;
+
+namespace {
+
+uint32_t Net(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    uint8_t bytes[4] = {a, b, c, d};
+    uint32_t value;
+    std::memcpy(&value, bytes, 4);
+    return value;
+}
+
+TEST(ToolAddresses, DottedQuadsParseToNetworkOrderAndBack) {
+    EXPECT_EQ(ParseIpv4("235.9.2.9"), Net(235, 9, 2, 9));
+    EXPECT_EQ(ParseIpv4("0.0.0.0"), 0u);
+    EXPECT_EQ(ParseIpv4("255.255.255.255"), 0xFFFFFFFFu);
+    EXPECT_EQ(FormatIpv4(Net(10, 99, 0, 13)), "10.99.0.13");
+    EXPECT_EQ(FormatIpv4(*ParseIpv4("192.168.1.200")), "192.168.1.200");
+}
+
+TEST(ToolAddresses, MalformedQuadsAreRefused) {
+    for (const char* text : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1..2.3", "1.2.3.4 ", " 1.2.3.4", "a.b.c.d",
+                             "1.2.3.-4", "1234.1.1.1", "1.2.3.4/24", "0x7f.0.0.1"}) {
+        EXPECT_FALSE(ParseIpv4(text).has_value()) << text;
+    }
+}
+
+TEST(ToolOptions, GroupMustBeMulticastAndPortLeavesRoomForAnswers) {
+    NetOptions options;
+    std::string error;
+    EXPECT_TRUE(ParseNetOption("group", "239.255.0.1", &options, &error));
+    EXPECT_EQ(options.group, Net(239, 255, 0, 1));
+    EXPECT_TRUE(ParseNetOption("group", "224.0.0.0", &options, &error));
+    EXPECT_FALSE(ParseNetOption("group", "240.0.0.1", &options, &error));
+    EXPECT_FALSE(ParseNetOption("group", "223.255.255.255", &options, &error));
+    EXPECT_NE(error.find("223.255.255.255"), std::string::npos);
+
+    EXPECT_TRUE(ParseNetOption("port", "65533", &options, &error));
+    EXPECT_EQ(options.port, 65533u);
+    // The sender answers on port + 2, which must exist.
+    EXPECT_FALSE(ParseNetOption("port", "65534", &options, &error));
+    EXPECT_FALSE(ParseNetOption("port", "0", &options, &error));
+    EXPECT_FALSE(ParseNetOption("port", "27001x", &options, &error));
+    EXPECT_FALSE(ParseNetOption("port", "-1", &options, &error));
+
+    EXPECT_TRUE(ParseNetOption("interface", "10.99.0.1", &options, &error));
+    EXPECT_EQ(options.iface, Net(10, 99, 0, 1));
+    EXPECT_FALSE(ParseNetOption("interface", "eth0", &options, &error));
+    EXPECT_EQ(options.Describe(), "group 224.0.0.0 port 65533 interface 10.99.0.1");
+    EXPECT_EQ(NetOptions{}.Describe(), "group 235.9.2.9 port 27001 interface of the default route");
+}
+
+TEST(ToolNumbers, RangeAndDigitsOnly) {
+    EXPECT_EQ(ParseNumber("4294967294", 0, 0xFFFFFFFEu), 4294967294u);
+    EXPECT_FALSE(ParseNumber("4294967295", 0, 0xFFFFFFFEu).has_value());
+    EXPECT_FALSE(ParseNumber("99999999999", 0, 0xFFFFFFFFu).has_value());
+    EXPECT_FALSE(ParseNumber("", 0, 10).has_value());
+    EXPECT_FALSE(ParseNumber("+5", 0, 10).has_value());
+    EXPECT_EQ(ParseNumber("007", 0, 10), 7u);
+}
+
+TEST(ToolText, Utf8AndUtf16RoundTripAcrossPlanes) {
+    const std::string text = "Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x93\x81.txt";  // Grüße 日本 📁.txt
+    std::u16string wide = Utf8ToUtf16(text);
+    EXPECT_EQ(wide, u"Grüße 日本 📁.txt");
+    EXPECT_EQ(wide.size(), 15u);  // the folder sign takes a surrogate pair
+    EXPECT_EQ(Utf16ToUtf8(wide), text);
+}
+
+TEST(ToolText, BrokenInputBecomesReplacementCharacters) {
+    // A lone continuation byte, a truncated sequence at the end, an overlong
+    // encoding of '/', and an encoded surrogate.
+    EXPECT_EQ(Utf8ToUtf16("a\x80" "b"), u"a\uFFFDb");
+    EXPECT_EQ(Utf8ToUtf16("ab\xE6\x97"), u"ab\uFFFD\uFFFD");
+    EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");
+    EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
+    const char16_t loneHigh[] = {u'x', 0xD83D, u'y', 0};
+    EXPECT_EQ(Utf16ToUtf8(loneHigh), "x\xEF\xBF\xBDy");
+    const char16_t loneLow[] = {0xDC01, 0};
+    EXPECT_EQ(Utf16ToUtf8(loneLow), "\xEF\xBF\xBD");
+    EXPECT_EQ(Utf16ToUtf8(static_cast<const char16_t*>(nullptr)), "");
+}
+
+TEST(ToolWords, EveryCodeOfTheHeaderHasItsOwnMeaning) {
+    for (uint32_t code : {TIVLO_CODE_FILE_ERROR, TIVLO_CODE_SEND_FAILED, TIVLO_CODE_ANOTHER_SENDER,
+                          TIVLO_CODE_TIMED_OUT})
+        EXPECT_NE(SenderEndMeaning(code), SenderEndMeaning(999)) << code;
+    for (uint32_t code : {TIVLO_CODE_DISK_FULL, TIVLO_CODE_CREATE_FAILED, TIVLO_CODE_NOT_FIXED,
+                          TIVLO_CODE_SEND_FAILED, TIVLO_CODE_SENDER_LOST, TIVLO_CODE_PATH_TOO_LONG})
+        EXPECT_NE(ReceiverEndMeaning(code), ReceiverEndMeaning(999)) << code;
+    for (uint32_t code : {TIVLO_CODE_TOO_MANY_MISSED, TIVLO_CODE_DISK_FULL, TIVLO_CODE_TIMED_OUT})
+        EXPECT_NE(ErrInfoMeaning(code), ErrInfoMeaning(999)) << code;
+    for (int result = 2; result <= 7; ++result)
+        EXPECT_NE(SelectResultMeaning(result), SelectResultMeaning(99)) << result;
+    EXPECT_EQ(ReceiverEndMeaning(TIVLO_CODE_OK), "the sender stopped the transfer");
+}
+
+TEST(ToolWords, HumanBytesUsesDecimalUnits) {
+    EXPECT_EQ(HumanBytes(0), "0 B");
+    EXPECT_EQ(HumanBytes(999), "999 B");
+    EXPECT_EQ(HumanBytes(20'100'000), "20.1 MB");
+    EXPECT_EQ(HumanBytes(1'500), "1.5 kB");
+}
+
+}  // namespace
