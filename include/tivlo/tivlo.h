@@ -106,6 +106,39 @@ TIVLO_API int DeInitClient(void);
 TIVLO_API int StartReceive(void);
 TIVLO_API int StopReceive(void);
 
+/* ---- Send rate (an addition of this library; the wire is unchanged) ----- */
+
+/* Sets the rate at which StartSend streams the Data blocks, in kilobits per
+ * second of UDP payload (a block of 4254 data bytes is a datagram of 4796):
+ * 500000 streams at 500 Mbit/s. The stream then keeps to the rate on average
+ * and sends in bursts of at most about a millisecond's worth, whatever the
+ * delays of the machine's timers. 0, the default, keeps the fixed pace of the
+ * protocol (pauses of 10 ms after every second block, 25 ms before each block
+ * once a receiver without wide names joined; at most 200 blocks a second, about
+ * 0.85 MB/s). Takes effect at the next StartSend; the repair phase is not
+ * paced. Receivers need nothing set. Returns 1. */
+TIVLO_API int TivloSetSendRate(uint32_t kilobitsPerSecond);
+
+/* ---- Receiver policy (an addition to the thirteen; nothing on the wire) ---- */
+
+/* Sets the directories under which this receiver accepts a sender's target
+ * root. A Task whose root, resolved on this machine (symbolic links followed
+ * as far as the path exists, no "." or ".." left), is none of them and lies
+ * below none of them is refused as a target that is not a fixed disk: the
+ * receiver sends Finish(1), posts TIVLO_MSG_TRANSFER_ENDED with
+ * TIVLO_CODE_NOT_FIXED and writes a log line naming the root. The list is
+ * copied and kept until the next call, also across InitClient/DeInitClient.
+ * NULL or a count of 0 clears the policy: every root the disk check accepts
+ * is taken. Returns 1; 0 (policy unchanged) when an item is NULL or not an
+ * absolute path. */
+TIVLO_API int TivloSetAllowedRoots(const TivloStringArray* roots);
+
+/* The folder that a special-folder mode (see TIVLO_TARGET_MODE_PATH) names
+ * for the user logged on at this machine, as a receiver resolves a Task with
+ * that mode. Writes it NUL-terminated to buffer (capacity in char16_t units)
+ * and returns its length; 0 when it cannot be located or does not fit. */
+TIVLO_API uint32_t TivloGetUserFolder(uint32_t mode, char16_t* buffer, uint32_t capacity);
+
 /* ---- Host windows on POSIX ------------------------------------------------ */
 
 typedef void (*TivloWindowProc)(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam);

@@ -1,9 +1,11 @@
 // The exported functions: thin, they store settings in an engine and call
 // one or two of its operations.
+#include <algorithm>
 #include <vector>
 
 #include "api/engines.h"
 #include "platform/clock.h"
+#include "platform/filesystem.h"
 #include "platform/log.h"
 #include "platform/window.h"
 #include "protocol/wire.h"
@@ -77,6 +79,11 @@ TIVLO_API int DeInitServer(void) {
     return 1;
 }
 
+TIVLO_API int TivloSetSendRate(uint32_t kilobitsPerSecond) {
+    TheServer().sendRate = kilobitsPerSecond;
+    return 1;
+}
+
 TIVLO_API int InitClient(TivloWindow window, uint32_t group, uint32_t port, uint32_t iface) {
     auto& client = TheClient();
     client.hostWindow = window;
@@ -96,6 +103,29 @@ TIVLO_API int StartReceive(void) {
 }
 
 TIVLO_API int StopReceive(void) { return 1; }
+
+TIVLO_API int TivloSetAllowedRoots(const TivloStringArray* roots) {
+    std::vector<std::u16string> list;
+    if (roots != nullptr && roots->count != 0) {
+        if (roots->items == nullptr) return 0;
+        for (uint32_t i = 0; i < roots->count; ++i) {
+            std::u16string item = CopyString(roots->items[i]);
+            if (roots->items[i] == nullptr || !tivlo::platform::IsLocalAbsolutePath(item)) return 0;
+            list.push_back(std::move(item));
+        }
+    }
+    TheClient().SetAllowedRoots(list);
+    return 1;
+}
+
+TIVLO_API uint32_t TivloGetUserFolder(uint32_t mode, char16_t* buffer, uint32_t capacity) {
+    std::u16string folder;
+    if (!TheClient().ResolveSpecialFolder(mode, &folder) || folder.empty()) return 0;
+    if (buffer == nullptr || folder.size() + 1 > capacity) return 0;
+    std::copy(folder.begin(), folder.end(), buffer);
+    buffer[folder.size()] = 0;
+    return uint32_t(folder.size());
+}
 
 TIVLO_API TivloWindow TivloCreateWindow(TivloWindowProc proc, void* context) {
     return tivlo::platform::CreateHostWindow(proc, context);

@@ -103,4 +103,26 @@ uint64_t NowMs() {
     return static_cast<uint64_t>(reading);
 }
 
+uint64_t NowNs() {
+    EnsureScale();
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    auto now = SteadyClock::now();
+    AdvanceSegment(now, g_scale.load());
+    // Whole milliseconds as NowMs has them, the rest from the same reading,
+    // so the two clocks never disagree on the millisecond.
+    double reading = ProtocolAt(g_segment, now);
+    double whole = static_cast<double>(static_cast<uint64_t>(reading));
+    return static_cast<uint64_t>(whole) * 1000000u +
+           static_cast<uint64_t>((reading - whole) * 1e6);
+}
+
+void SleepNs(uint64_t ns) {
+    if (ns == 0) {
+        std::this_thread::yield();
+        return;
+    }
+    std::this_thread::sleep_for(
+        std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(ns) * TimeScale())));
+}
+
 }  // namespace tivlo::platform

@@ -22,4 +22,11 @@ uint64_t NowMs();
 // Real nanoseconds for a protocol duration, for the waits of this layer.
 int64_t ScaledNanos(uint32_t ms);
 
+// Monotonic protocol nanoseconds on the same clock as NowMs (NowNs() / 10^6
+// and NowMs() agree to the millisecond), for pacing finer than a millisecond.
+uint64_t NowNs();
+
+// Sleeps for ns protocol nanoseconds (ns * scale of real time).
+void SleepNs(uint64_t ns);
+
 }  // namespace tivlo::platform

@@ -26,6 +26,8 @@ namespace tivlo::sender {
 
 inline constexpr int kRosterSize = 200;
 
+class StreamPacer;
+
 // Error codes a receiver's record can carry, and codes of message 1040.
 inline constexpr uint32_t kCodeTooManyMissed = 1;
 inline constexpr uint32_t kCodeFileError = 32;
@@ -75,6 +77,9 @@ public:
     std::u16string targetPath;
     uint32_t includeSubdirs = 0;
     uint32_t invalidNameFlag = 0;
+    // Send rate in kilobits per second (our addition, TivloSetSendRate);
+    // 0 keeps the fixed pauses. Read by SendLoop when a stream begins.
+    std::atomic<uint32_t> sendRate{0};
 
     // ---- Repair state (one lock around all of it) ----
     std::mutex repairLock;
@@ -178,6 +183,8 @@ public:
 
     // ---- Streaming and repair blocks ----
     uint32_t SendLoop();
+    // Waits until the pacer lets the next Data block go; 0 on a stop.
+    int PaceAtRate(StreamPacer& pacer);
     void SendRepairBlock();
     void SendFinish();
     void StartWatchdog();
@@ -186,6 +193,9 @@ public:
 
     // ---- Answers, roster and masters ----
     void AnswerLoop();
+    // One answer datagram as AnswerLoop read it (at most 11 bytes, exactly
+    // length of them) from its source; true when AnswerLoop ends.
+    bool HandleAnswerDatagram(const uint8_t* data, size_t length, const platform::Endpoint& from);
     void AddReceiver(const platform::Endpoint& address);
     int32_t FindReceiver(const platform::Endpoint& address) const;
     void RecordAnswer(const platform::Endpoint& address, uint32_t missing);

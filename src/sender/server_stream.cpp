@@ -1,6 +1,11 @@
 // The stream: every file of the transfer list once, block by block, paced by
 // fixed pauses and without waiting for anybody; then the Finish packets and
 // the first Poll. Also the Repair block that answers one master's request.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <optional>
+
 #include "api/notify.h"
 #include "platform/clock.h"
 #include "platform/file.h"
@@ -8,6 +13,7 @@
 #include "protocol/blocks.h"
 #include "protocol/packets.h"
 #include "sender/server_engine.h"
+#include "sender/stream_pacer.h"
 
 namespace tivlo::sender {
 
@@ -25,7 +31,58 @@ size_t ReadBlock(platform::File& file, uint8_t* out, size_t length) {
     return got;
 }
 
+// The stream at a set rate reads each file in chunks of whole blocks, so a
+// block costs a copy instead of a read of its own.
+class ReadAhead {
+public:
+    static constexpr size_t kChunkBlocks = 64;
+    static constexpr size_t kChunkBytes = kChunkBlocks * protocol::kBlockSize;
+
+    bool Allocate() {
+        buffer_.reset(new (std::nothrow) uint8_t[kChunkBytes]);
+        return buffer_ != nullptr;
+    }
+    // A new file: nothing of the previous one is left over.
+    void Reset() { have_ = used_ = 0; }
+    // The file's next bytes, as ReadBlock gives them.
+    size_t Next(platform::File& file, uint8_t* out, size_t length) {
+        size_t got = 0;
+        while (got < length) {
+            if (used_ == have_) {
+                have_ = ReadBlock(file, buffer_.get(), kChunkBytes);
+                used_ = 0;
+                if (have_ == 0) break;
+            }
+            const size_t n = std::min(length - got, have_ - used_);
+            std::memcpy(out + got, buffer_.get() + used_, n);
+            used_ += n;
+            got += n;
+        }
+        return got;
+    }
+
+private:
+    std::unique_ptr<uint8_t[]> buffer_;
+    size_t have_ = 0;
+    size_t used_ = 0;
+};
+
 }  // namespace
+
+int ServerEngine::PaceAtRate(StreamPacer& pacer) {
+    constexpr uint64_t kNsPerMs = 1000000;
+    for (;;) {
+        const uint64_t wait = pacer.WaitNs(platform::NowNs());
+        if (wait == 0) return 1;
+        if (wait < 2 * kNsPerMs) {
+            platform::SleepNs(wait);
+            continue;
+        }
+        // A long wait (a low rate) ends early on a stop; the rest of the
+        // millisecond is slept on the next turn.
+        if (stopEvent.Wait(uint32_t(std::min<uint64_t>(wait / kNsPerMs, 1000)))) return 0;
+    }
+}
 
 uint32_t ServerEngine::SendLoop() {
     std::vector<uint8_t> packet(protocol::kMaxBlockPacket, 0);
@@ -33,6 +90,15 @@ uint32_t ServerEngine::SendLoop() {
     platform::File file;
     uint32_t sendsSincePause = 0;
     const uint64_t start = platform::NowMs();
+    // With a send rate the stream is paced by its deadlines instead of the
+    // fixed pauses, and reads ahead; without one nothing differs.
+    const uint32_t rate = sendRate.load();
+    std::optional<StreamPacer> pacer;
+    ReadAhead readAhead;
+    if (rate != 0) {
+        if (!readAhead.Allocate()) return 0;
+        pacer.emplace(rate, platform::NowNs());
+    }
 
     const uint32_t files = fileCount.load();
     for (uint32_t i = 1; i <= files; ++i) {
@@ -46,14 +112,23 @@ uint32_t ServerEngine::SendLoop() {
         }
         protocol::WriteBlockFile(packet.data(), *lastIndex, protocol::LastBlockLength(length),
                                  entry.relativeField);
+        readAhead.Reset();
         for (uint64_t b = 0; b <= *lastIndex; ++b) {
             protocol::WriteBlockPosition(packet.data(), i, uint32_t(b));
-            size_t n = ReadBlock(file, packet.data() + protocol::kBlockHeadSize, protocol::kBlockSize);
+            uint8_t* data = packet.data() + protocol::kBlockHeadSize;
+            size_t n = pacer ? readAhead.Next(file, data, protocol::kBlockSize)
+                             : ReadBlock(file, data, protocol::kBlockSize);
             if (b == *lastIndex) file.Close();
             api::PostCurrentFile(hostWindow, entry.relativeName);
             // Wide-name receivers take two blocks per 10 ms; a single-byte
-            // one slows the stream to a block per 25 ms from the next block on.
-            if (allReceiversWide.load() != 0) {
+            // one slows the stream to a block per 25 ms from the next block
+            // on. A set rate replaces both.
+            if (pacer) {
+                if (PaceAtRate(*pacer) == 0) {
+                    file.Close();
+                    return 0;
+                }
+            } else if (allReceiversWide.load() != 0) {
                 if (sendsSincePause >= 2) {
                     platform::SleepMs(10);
                     sendsSincePause = 0;
@@ -74,6 +149,7 @@ uint32_t ServerEngine::SendLoop() {
                 return 0;
             }
             ++sendsSincePause;
+            if (pacer) pacer->Sent(protocol::kBlockHeadSize + n);
         }
     }
     file.Close();

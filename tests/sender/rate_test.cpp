@@ -1,0 +1,287 @@
+// The stream at a set rate: the token bucket's arithmetic on a simulated
+// clock, and rate-paced streams on loopback (order, contents, duration, stop).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <random>
+
+#include "platform/clock.h"
+#include "protocol/packets.h"
+#include "sender/server_engine.h"
+#include "sender/stream_pacer.h"
+#include "sender_harness.h"
+
+namespace {
+
+using namespace sendertest;
+using tivlo::sender::ServerEngine;
+using tivlo::sender::StreamPacer;
+namespace proto = tivlo::protocol;
+
+constexpr uint16_t kPortBase = 43500;  // each test its own port, +10 apart
+constexpr uint64_t kMs = 1000000;
+constexpr size_t kDatagram = 4796;  // a full Data block
+
+// ---- Arithmetic ----
+
+uint64_t ReferenceNanos(uint64_t bytes, uint32_t kbps) {
+    return uint64_t((unsigned __int128)bytes * 8000000u / kbps);
+}
+
+TEST(RateArithmetic, NanosForIsExactAndDoesNotOverflow) {
+    EXPECT_EQ(StreamPacer::NanosFor(kDatagram, 100000), 383680u) << "4796 bytes at 100 Mbit/s";
+    EXPECT_EQ(StreamPacer::NanosFor(kDatagram, 1), 38368000000u) << "at 1 kbit/s";
+    EXPECT_EQ(StreamPacer::NanosFor(125, 1000), 1000000u) << "1000 bits at 1 Mbit/s: 1 ms";
+    EXPECT_EQ(StreamPacer::NanosFor(0, 7), 0u);
+    std::mt19937_64 random(42);
+    for (int i = 0; i < 20000; ++i) {
+        // Up to 1 TiB sent, any rate: the split product stays exact.
+        const uint64_t bytes = random() % (1ull << 40);
+        const uint32_t kbps = uint32_t(random() % 0xFFFFFFFFull) + 1;
+        ASSERT_EQ(StreamPacer::NanosFor(bytes, kbps), ReferenceNanos(bytes, kbps))
+            << bytes << " bytes at " << kbps << " kbit/s";
+    }
+}
+
+// Runs a pacer over a simulated clock: each datagram is sent as soon as the
+// pacer allows; a wait sleeps for the time asked plus an overshoot.
+struct Simulation {
+    uint64_t now = 5 * kMs;  // any start
+    uint64_t sleeps = 0;
+    uint64_t longestBurst = 0;  // datagrams sent without a sleep between
+    std::vector<uint64_t> sendTimes;
+
+    template <typename Overshoot>
+    void Run(StreamPacer& pacer, size_t datagrams, Overshoot overshoot, uint64_t sendCostNs = 2000) {
+        uint64_t burst = 0;
+        for (size_t i = 0; i < datagrams; ++i) {
+            for (;;) {
+                const uint64_t wait = pacer.WaitNs(now);
+                if (wait == 0) break;
+                now += wait + overshoot();
+                ++sleeps;
+                burst = 0;
+            }
+            sendTimes.push_back(now);
+            pacer.Sent(kDatagram);
+            now += sendCostNs;
+            longestBurst = std::max(longestBurst, ++burst);
+        }
+    }
+};
+
+TEST(RateArithmetic, ExactSleepsKeepTheRateInBurstsOfAMillisecond) {
+    for (uint32_t kbps : {100000u, 500000u, 1000000u}) {
+        Simulation sim;
+        const uint64_t start = sim.now;
+        StreamPacer pacer(kbps, start);
+        const size_t n = 20000;
+        sim.Run(pacer, n, [] { return uint64_t(0); });
+        // The last datagram is due after the bytes of all before it.
+        const uint64_t ideal = StreamPacer::NanosFor(uint64_t(n - 1) * kDatagram, kbps);
+        const uint64_t took = sim.sendTimes.back() - start;
+        EXPECT_LE(took, ideal) << kbps;
+        EXPECT_GE(took + StreamPacer::kQuantumNs, ideal) << "at most one quantum early, " << kbps;
+        // About one wake-up per millisecond, each opening a burst of a
+        // millisecond's worth of datagrams.
+        const uint64_t perQuantum = StreamPacer::kQuantumNs * kbps / 8000000 / kDatagram;
+        EXPECT_LE(sim.longestBurst, perQuantum + 2) << kbps;
+        EXPECT_GE(sim.longestBurst, perQuantum) << kbps;
+        EXPECT_LE(sim.sleeps, ideal / StreamPacer::kQuantumNs + 2) << kbps;
+        // Never ahead of the schedule by more than a quantum, at any point.
+        for (size_t i = 0; i < n; ++i) {
+            const uint64_t due = start + StreamPacer::NanosFor(uint64_t(i) * kDatagram, kbps);
+            ASSERT_GE(sim.sendTimes[i] + StreamPacer::kQuantumNs, due) << "datagram " << i;
+        }
+    }
+}
+
+TEST(RateArithmetic, LateWakeUpsDoNotAccumulate) {
+    // Every sleep wakes 0 to 300 us late, as timers do: the deadlines are
+    // absolute, so the stream ends no later than one late wake after the
+    // ideal time instead of thousands of them.
+    std::mt19937 random(7);
+    std::uniform_int_distribution<uint64_t> late(0, 300000);
+    const uint32_t kbps = 200000;
+    Simulation sim;
+    const uint64_t start = sim.now;
+    StreamPacer pacer(kbps, start);
+    const size_t n = 30000;  // 144 MB, 5.8 s of stream
+    sim.Run(pacer, n, [&] { return late(random); });
+    const uint64_t ideal = StreamPacer::NanosFor(uint64_t(n - 1) * kDatagram, kbps);
+    const uint64_t took = sim.sendTimes.back() - start;
+    EXPECT_GT(sim.sleeps, 1000u) << "the stream did wait";
+    EXPECT_LE(took, ideal + 300000 + 2000);
+    EXPECT_GE(took + StreamPacer::kQuantumNs, ideal);
+}
+
+TEST(RateArithmetic, LowRatesWaitBeforeEveryDatagram) {
+    // Below a datagram per millisecond every datagram has its own deadline.
+    const uint32_t kbps = 10000;  // 3.8 ms per datagram
+    Simulation sim;
+    const uint64_t start = sim.now;
+    StreamPacer pacer(kbps, start);
+    sim.Run(pacer, 50, [] { return uint64_t(0); });
+    EXPECT_EQ(sim.longestBurst, 1u);
+    EXPECT_EQ(sim.sleeps, 49u);
+    for (size_t i = 1; i < sim.sendTimes.size(); ++i)
+        EXPECT_EQ(sim.sendTimes[i], start + StreamPacer::NanosFor(uint64_t(i) * kDatagram, kbps)) << i;
+}
+
+TEST(RateArithmetic, AStallDropsTheMissedCreditInsteadOfFloodingAfterIt) {
+    const uint32_t kbps = 1000000;  // 26 datagrams a millisecond
+    Simulation sim;
+    StreamPacer pacer(kbps, sim.now);
+    sim.Run(pacer, 1000, [] { return uint64_t(0); });
+    // The disk stalls for 50 ms: 1300 datagrams' worth of credit.
+    sim.now += 50 * kMs;
+    const uint64_t resume = sim.now;
+    Simulation after;
+    after.now = sim.now;
+    after.Run(pacer, 2000, [] { return uint64_t(0); });
+    size_t atOnce = 0;
+    while (atOnce < after.sendTimes.size() && after.sendTimes[atOnce] < resume + StreamPacer::kQuantumNs) ++atOnce;
+    const uint64_t perQuantum = StreamPacer::kQuantumNs * kbps / 8000000 / kDatagram;
+    EXPECT_LE(atOnce, 2 * perQuantum + 2) << "at most the bucket's depth goes out at once";
+    // From then on the rate holds again, counted from the resumption.
+    const uint64_t ideal = StreamPacer::NanosFor(uint64_t(1999) * kDatagram, kbps);
+    EXPECT_LE(after.sendTimes.back() - resume, ideal);
+    EXPECT_GE(after.sendTimes.back() - resume + 2 * StreamPacer::kQuantumNs, ideal);
+}
+
+TEST(RateArithmetic, ASenderSlowerThanTheRateIsNeverHeldBack) {
+    // Each send costs more than the rate allows per datagram: no wait at all.
+    Simulation sim;
+    StreamPacer pacer(1000000, sim.now);  // 38 us per datagram
+    sim.Run(pacer, 5000, [] { return uint64_t(0); }, 60000);
+    EXPECT_EQ(sim.sleeps, 0u);
+}
+
+// ---- Streams on loopback ----
+
+struct RealTime {
+    RealTime() { tivlo::platform::SetTimeScale(1.0); }
+    ~RealTime() { tivlo::platform::SetTimeScale(0.05); }
+};
+
+// A rate-paced task keeps the strict order of files and blocks (the
+// receivers' gap detection depends on it), carries every byte, ends each file
+// with its last index, and takes the time the rate gives it.
+TEST(RateStream, APacedTaskKeepsOrderAndContentsAndTakesTheRatesTime) {
+    RealTime realTime;
+    const uint16_t port = kPortBase;
+    TempTree tree;
+    const std::map<std::u16string, std::filesystem::path> files = {
+        {u"\\job\\a-empty.dat", tree.File("job/a-empty.dat", 0)},
+        {u"\\job\\b-one.dat", tree.File("job/b-one.dat", 4254)},
+        {u"\\job\\c\\ten.dat", tree.File("job/c/ten.dat", 10000)},
+        // Crosses the read-ahead's chunks of 64 blocks, and ends short.
+        {u"\\job\\c\\d-big.dat", tree.File("job/c/d-big.dat", 200 * 4254 + 17)},
+        // Exactly one chunk, and a last block without data.
+        {u"\\job\\e-tail.dat", tree.File("job/e-tail.dat", 64 * 4254)},
+    };
+    PacketTap group(0, port, kTestGroup);
+    FakeReceiver rx(2, port);
+    HostRecorder host;
+    ServerEngine e;
+    ASSERT_EQ(OpenSender(e, port, host.window()), 1);
+    rx.Join();
+    ASSERT_EQ(e.CollectReceivers(), 1);
+    ASSERT_EQ(e.StoreTargetPath(0xFFFFFFFF, u"/in"), 1);
+    e.includeSubdirs = 1;
+    ASSERT_EQ(e.SetSelectFiles({U16(tree.root() / "job")}), 1);
+    ASSERT_EQ(e.transferList.size(), files.size());
+    const uint32_t kbps = 40000;  // 40 Mbit/s: the 271 blocks take about 0.26 s
+    e.sendRate = kbps;
+    StartSend(e);
+    ASSERT_TRUE(rx.WaitForPolls(1));
+
+    auto data = group.OfType(proto::kDataBlock);
+    size_t i = 0;
+    uint64_t payload = 0;
+    for (uint32_t file = 1; file <= e.transferList.size(); ++file) {
+        const auto& entry = *e.transferList[file - 1];
+        ASSERT_TRUE(files.contains(entry.relativeName));
+        auto content = tree.Read(files.at(entry.relativeName));
+        const uint32_t lastIndex = uint32_t(content.size() / 4254);
+        for (uint32_t b = 0; b <= lastIndex; ++b, ++i) {
+            ASSERT_LT(i, data.size()) << "blocks missing";
+            const Packet& d = data[i];
+            ASSERT_EQ(d.U32(3), file) << "block " << i;
+            ASSERT_EQ(d.U32(7), b) << "file " << file;
+            EXPECT_EQ(d.U32(11), lastIndex);
+            EXPECT_EQ(d.bytes[15], 1);
+            EXPECT_EQ(FieldName(d, 18, 538), entry.relativeName);
+            const size_t n = b == lastIndex ? content.size() % 4254 : 4254;
+            ASSERT_EQ(d.bytes.size(), 542 + n);
+            EXPECT_TRUE(std::equal(d.bytes.begin() + 542, d.bytes.end(), content.begin() + long(b) * 4254))
+                << "file " << file << " block " << b;
+            if (i + 1 < data.size()) payload += d.bytes.size();
+        }
+    }
+    EXPECT_EQ(i, data.size()) << "no block twice, none beyond the files";
+    EXPECT_EQ(host.Of(1042).size(), data.size()) << "a 1042 per Data block, as at the fixed pace";
+
+    // The blocks before the last needed payload / rate; the first burst may
+    // be a quantum early, scheduling may add a little.
+    const uint64_t idealMs = StreamPacer::NanosFor(payload, kbps) / kMs;
+    const uint64_t span = data.back().atMs - data.front().atMs;
+    EXPECT_GE(span + 2, idealMs);
+    EXPECT_LE(span, idealMs + idealMs / 4 + 30);
+    e.DeInit();
+}
+
+// At the fixed pace the same 271 blocks would take 1.35 s; at 1 Gbit/s they
+// leave as fast as loopback takes them.
+TEST(RateStream, AHighRateIsNotHeldToTheFixedPace) {
+    RealTime realTime;
+    const uint16_t port = kPortBase + 10;
+    TempTree tree;
+    auto file = tree.File("f.bin", 270 * 4254);
+    PacketTap group(0, port, kTestGroup);
+    HostRecorder host;
+    ServerEngine e;
+    ASSERT_EQ(InitSender(e, port, host.window()), 1);
+    ASSERT_EQ(e.SetSelectFiles({U16(file)}), 1);
+    e.sendRate = 1000000;
+    StartSend(e);
+    ASSERT_TRUE(group.WaitForType(proto::kFinish, 1));
+    auto data = group.OfType(proto::kDataBlock);
+    ASSERT_GE(data.size(), 2u);
+    EXPECT_LT(data.back().atMs - data.front().atMs, 400u);
+    e.DeInit();
+}
+
+// At a very low rate a block is minutes away; StopSend still ends the stream
+// at once, and nothing else goes out.
+TEST(RateStream, StopSendEndsAStreamThatWaitsForItsNextBlock) {
+    RealTime realTime;
+    const uint16_t port = kPortBase + 20;
+    TempTree tree;
+    auto file = tree.File("f.bin", 10 * 4254);
+    PacketTap group(0, port, kTestGroup);
+    FakeReceiver rx(2, port);
+    HostRecorder host;
+    ServerEngine e;
+    ASSERT_EQ(OpenSender(e, port, host.window()), 1);
+    rx.Join();
+    ASSERT_EQ(e.CollectReceivers(), 1);
+    ASSERT_EQ(e.SetSelectFiles({U16(file)}), 1);
+    e.sendRate = 1;  // 38 s per block
+    StartSend(e);
+    ASSERT_TRUE(group.WaitForType(proto::kDataBlock, 1));
+    tivlo::platform::SleepMs(100);
+    EXPECT_EQ(group.Count(proto::kDataBlock), 1u) << "the first block goes at once, the next waits";
+    const auto t0 = std::chrono::steady_clock::now();
+    e.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    EXPECT_FALSE(e.sendThread.Running());
+    ASSERT_TRUE(group.WaitForType(proto::kStop, 3));
+    EXPECT_EQ(group.Count(proto::kDataBlock), 1u);
+    EXPECT_EQ(group.Count(proto::kFinish), 0u);
+    e.DeInit();
+}
+
+}  // namespace
