@@ -50,6 +50,11 @@ bool PathExists(const std::u16string& path);
 // Creates one directory; false when it fails (also when it exists).
 bool MakeDirectory(const std::u16string& path);
 
+// An absolute path with symbolic links resolved as far as it exists and no
+// "." or ".." left (the rest is taken as it reads). False for a path that is
+// not absolute or cannot be resolved.
+bool NormalizePath(const std::u16string& path, std::u16string* normalized);
+
 // True when the path (or its nearest existing ancestor) lies on a fixed,
 // local disk.
 bool IsFixedDisk(const std::u16string& path);

@@ -19,7 +19,7 @@ constexpr uint32_t kNotifyPauseMs = 10;
 
 void ClientEngine::ReceiveLoop() {
     std::vector<uint8_t> buffer(protocol::kMaxDatagram, 0);
-    bool threadStartPending = true;
+    threadStartPending = true;
     for (;;) {
         if (EndedOrStopped()) break;
 
@@ -33,39 +33,54 @@ void ClientEngine::ReceiveLoop() {
             if (received != platform::UdpSocket::kTimedOut && !dataSocket.IsOpen()) platform::SleepMs(10);
             continue;
         }
-        const size_t length = size_t(received);
-        if (!protocol::HasMagic(buffer.data(), length)) continue;
-        sourceAddress = from;
-        replyAddress.store(from.addr);
-        if (length <= protocol::off::kType) continue;
-
-        bool endThread = false;
-        switch (buffer[protocol::off::kType]) {
-            case protocol::kCollect: endThread = HandleCollect(); break;
-            case protocol::kTask:
-                endThread = HandleTask(buffer.data(), length);
-                if (!endThread && taskAccepted && threadStartPending) {
-                    // The gap thread and the report listener start at the
-                    // first Task that passes the disk check.
-                    StartGapThread();
-                    StartReportListener();
-                    threadStartPending = false;
-                }
-                if (!endThread && taskAccepted) api::PostStarted(hostWindow, fileCount, totalBlocks);
-                break;
-            case protocol::kStop: endThread = HandleStop(); break;
-            case protocol::kEmptyDirectories: endThread = HandleEmptyDirectories(buffer.data(), length); break;
-            case protocol::kDataBlock: endThread = HandleDataBlock(buffer.data(), length); break;
-            case protocol::kServerOs: endThread = HandleServerOs(buffer.data(), length); break;
-            case protocol::kPoll: endThread = HandlePoll(buffer.data(), length); break;
-            case protocol::kHold: endThread = HandleHold(buffer.data(), length); break;
-            case protocol::kRepairBlock: endThread = HandleRepairBlock(buffer.data(), length); break;
-            case protocol::kFinish: endThread = HandleFinish(buffer.data(), length); break;
-            default: break;
-        }
-        if (endThread) break;
+        if (HandleDatagram(buffer.data(), size_t(received), from)) break;
     }
     receiveDone.Set();
+}
+
+bool ClientEngine::HandleDatagram(const uint8_t* buffer, size_t length, const platform::Endpoint& from) {
+    if (!protocol::HasMagic(buffer, length)) return false;
+    sourceAddress = from;
+    replyAddress.store(from.addr);
+    if (length <= protocol::off::kType) return false;
+
+    bool endThread = false;
+    switch (buffer[protocol::off::kType]) {
+        case protocol::kCollect: endThread = HandleCollect(); break;
+        case protocol::kTask:
+            endThread = HandleTask(buffer, length);
+            if (!endThread && taskAccepted && threadStartPending) {
+                // The gap thread and the report listener start at the first
+                // Task that passes the disk check.
+                StartGapThread();
+                StartReportListener();
+                threadStartPending = false;
+            }
+            if (!endThread && taskAccepted) api::PostStarted(hostWindow, fileCount, totalBlocks);
+            break;
+        case protocol::kStop: endThread = HandleStop(); break;
+        case protocol::kEmptyDirectories: endThread = HandleEmptyDirectories(buffer, length); break;
+        case protocol::kDataBlock: endThread = HandleDataBlock(buffer, length); break;
+        case protocol::kServerOs: endThread = HandleServerOs(buffer, length); break;
+        case protocol::kPoll: endThread = HandlePoll(buffer, length); break;
+        case protocol::kHold: endThread = HandleHold(buffer, length); break;
+        case protocol::kRepairBlock: endThread = HandleRepairBlock(buffer, length); break;
+        case protocol::kFinish: endThread = HandleFinish(buffer, length); break;
+        default: break;
+    }
+    return endThread;
+}
+
+bool ClientEngine::AcceptFileShape(uint32_t file, uint32_t lastIndex) {
+    auto known = fileShapes.find(file);
+    if (known != fileShapes.end()) return known->second == lastIndex;
+    // Every file of the task has at least one block: the files not seen
+    // yet keep one each.
+    const uint64_t unseenOthers = uint64_t(fileCount) - fileShapes.size() - 1;
+    if (claimedBlocks + uint64_t(lastIndex) + 1 + unseenOthers > totalBlocks) return false;
+    fileShapes.emplace(file, lastIndex);
+    claimedBlocks += uint64_t(lastIndex) + 1;
+    return true;
 }
 
 bool ClientEngine::HandleCollect() {
@@ -107,8 +122,14 @@ bool ClientEngine::HandleTask(const uint8_t* packet, size_t length) {
     streamPos = StreamPosition{};
     fileCount = task->fileCount;
     totalBlocks = task->totalBlocks;
+    fileShapes.clear();
+    claimedBlocks = 0;
 
     ResolveTargetPath(task->mode, ConvertName(task->path.bytes.data(), task->path.count));
+    if (!TargetRootAllowed()) {
+        GiveUp(kCodeNotFixed);
+        return true;
+    }
 
     // In 64 bits: a task of more than 4 GiB is not taken for a small one.
     const uint32_t result = CheckDiskSpace(uint64_t(task->totalBlocks) * protocol::kBlockSize);
@@ -171,9 +192,16 @@ bool ClientEngine::HandleDataBlock(const uint8_t* packet, size_t length) {
     const uint32_t dataLength =
         protocol::BlockDataLength(block->block, block->lastIndex, block->lastLength);
     if (block->data.size() < dataLength) return false;
+    if (!AcceptFileShape(block->file, block->lastIndex)) return false;
 
-    Queue(packet, protocol::kBlockHeadSize + dataLength);
-    touchedThisTask.insert(block->file);
+    if (Queue(packet, protocol::kBlockHeadSize + dataLength)) {
+        touchedThisTask.insert(block->file);
+    } else if (InPass()) {
+        // No buffer free: the block is lost as if the network had lost it,
+        // and repaired like one.
+        platform::LockGuard guard(missingLock);
+        StoreMissing(missing, block->file, block->block);
+    }
 
     announcedName = ConvertName(block->name, block->nameCount);
     api::PostCurrentFile(hostWindow, announcedName);
@@ -182,7 +210,10 @@ bool ClientEngine::HandleDataBlock(const uint8_t* packet, size_t length) {
     // block of its file, or block 0 of the next file once its last block was
     // seen (file 0 before anything was seen). Any block beyond that reveals
     // a gap. After the pass has closed every unseen block is registered
-    // already, so late blocks record nothing.
+    // already, so late blocks record nothing. Within the pass the position
+    // only moves forward: a block from behind it (reordered, repeated) was
+    // either registered already or is written now, and going back would make
+    // the next block record the same gap again.
     const uint32_t f = block->file;
     const uint32_t k = block->block;
     const uint32_t w = block->lastIndex;
@@ -193,10 +224,13 @@ bool ClientEngine::HandleDataBlock(const uint8_t* packet, size_t length) {
         expectBlock = 0;
     }
     const bool gap = f > expectFile || (f == expectFile && k > expectBlock);
-    if (gap && InPass()) {
+    const bool inPass = InPass();
+    if (gap && inPass) {
         stagingGap = GapRecord{streamPos.file, streamPos.block, streamPos.count, f, k, w};
         AppendGap(stagingGap);
     }
+    const bool behind = f < streamPos.file || (f == streamPos.file && k <= streamPos.block);
+    if (inPass && behind) return false;
     streamPos = StreamPosition{f, k, w};
     return false;
 }

@@ -1,7 +1,9 @@
 #include "receiver/client_engine.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "protocol/blocks.h"
 #include "tivlo/tivlo.h"
 
@@ -72,18 +74,66 @@ bool ClientEngine::GapsEmpty() {
 
 size_t ClientEngine::QueuedCount() {
     platform::LockGuard guard(queueLock);
-    return blockQueue.size();
+    return queueCount;
 }
 
-bool ClientEngine::Queue(const uint8_t* packet, size_t length) {
-    auto block = std::make_unique<QueuedBlock>();
-    if (length > block->bytes.size()) length = block->bytes.size();
-    block->generation = taskGeneration.load(std::memory_order_relaxed);
-    block->length = uint32_t(length);
-    std::memcpy(block->bytes.data(), packet, length);
+void ClientEngine::AllocateBlockPool() {
     platform::LockGuard guard(queueLock);
-    blockQueue.push_back(std::move(block));
+    if (blockPool) return;
+    blockPoolSize = std::max<uint32_t>(blockPoolCapacity, 1);
+    blockPool.reset(new QueuedBlock[blockPoolSize]);
+    freeSlots.clear();
+    freeSlots.reserve(blockPoolSize);
+    for (uint32_t i = blockPoolSize; i > 0; --i) freeSlots.push_back(i - 1);
+    queueRing.assign(blockPoolSize, 0);
+    queueHead = 0;
+    queueCount = 0;
+}
+
+bool ClientEngine::Queue(const uint8_t* packet, size_t length, uint32_t waitMs) {
+    if (length > protocol::kMaxBlockPacket) length = protocol::kMaxBlockPacket;
+    uint32_t slot = 0;
+    const uint64_t deadline = platform::NowMs() + waitMs;
+    for (;;) {
+        {
+            platform::LockGuard guard(queueLock);
+            if (!freeSlots.empty()) {
+                slot = freeSlots.back();
+                freeSlots.pop_back();
+                break;
+            }
+        }
+        // Every buffer waits for the disk.
+        if (waitMs == 0 || platform::NowMs() >= deadline || Stopped()) {
+            poolOverflows.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
+        platform::SleepMs(1);
+    }
+    // The buffer is ours alone until it is in the ring.
+    QueuedBlock& block = blockPool[slot];
+    block.generation = taskGeneration.load(std::memory_order_relaxed);
+    block.length = uint32_t(length);
+    std::memcpy(block.bytes.data(), packet, length);
+    platform::LockGuard guard(queueLock);
+    queueRing[(queueHead + queueCount) % blockPoolSize] = slot;
+    ++queueCount;
+    queuePeak = std::max(queuePeak, queueCount);
     return true;
+}
+
+QueuedBlock* ClientEngine::TakeQueued() {
+    platform::LockGuard guard(queueLock);
+    if (queueCount == 0) return nullptr;
+    const uint32_t slot = queueRing[queueHead];
+    queueHead = (queueHead + 1) % blockPoolSize;
+    --queueCount;
+    return &blockPool[slot];
+}
+
+void ClientEngine::ReleaseQueued(QueuedBlock* block) {
+    platform::LockGuard guard(queueLock);
+    freeSlots.push_back(uint32_t(block - blockPool.get()));
 }
 
 void ClientEngine::AppendGap(const GapRecord& record) {

@@ -6,17 +6,32 @@
 // entries) and the report listener (the sender's heartbeat). Each flag and
 // each list has a lock of its own; where two are held, the ended lock comes
 // before the stop lock.
+//
+// Memory bounds. The block queue is a pool of blockPoolCapacity buffers of
+// 4796 bytes (kBlockPoolBlocks, 2048 by default: 9.4 MiB plus 8 bytes of head
+// each), taken once at the first initialisation and reused; a block costs no
+// allocation. When the disk is slower than the network and every buffer
+// waits for the write thread, an arriving Data block is treated as lost: it
+// is registered in the missing-block map and repaired later. A wanted Repair
+// block waits briefly for a buffer and otherwise stays missing and is asked
+// for again. The missing-block map holds at most the task's block count of
+// entries: each file's last-block index is fixed by the first block seen of
+// it, and the files together may not claim more blocks than the Task. The
+// gap list grows by one record per forward jump of the stream, so at most by
+// the task's block count too.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/socket.h"
@@ -27,6 +42,10 @@
 namespace tivlo::receiver {
 
 inline constexpr uint32_t kWriteBufferBlocks = 30;
+// Buffers of the block queue (see the bounds above).
+inline constexpr uint32_t kBlockPoolBlocks = 2048;
+// How long a wanted Repair block waits for a free buffer.
+inline constexpr uint32_t kRepairSlotWaitMs = 100;
 inline constexpr uint32_t kMaxTargetPath = 260;
 inline constexpr uint32_t kAllBitsMode = 0xFFFFFFFFu;
 inline constexpr uint32_t kCsidlDesktop = 0;
@@ -105,6 +124,12 @@ bool WireNameToRelative(const std::u16string& name, bool stripReserved, std::u16
 // 1 on an NT-family system.
 uint32_t IsNtPlatform();
 
+// A root as the policy compares it: absolute, symbolic links resolved as far
+// as the path exists, no "." or ".." left; false when it is none.
+bool NormalizeRoot(const std::u16string& root, std::u16string* normalized);
+// True when root lies in (or is) one of the allowed directories.
+bool RootWithin(const std::u16string& root, const std::vector<std::u16string>& allowed);
+
 class ClientEngine {
 public:
     ClientEngine();
@@ -117,6 +142,12 @@ public:
     uint32_t groupAddress = 0;  // network order
     uint16_t dataPort = 0;      // host order
 
+    // The receiver's policy over target roots (our addition, nothing on the
+    // wire): with a list set, a Task whose root lies outside every directory
+    // of it is refused like a drive that is not fixed. An empty list clears
+    // the policy. Kept across initialisations.
+    void SetAllowedRoots(const std::vector<std::u16string>& roots);
+
     // InitClient's initialisation; 1 when both sockets are ready.
     int Initialize(uint32_t interfaceAddress);
     // StartReceive: the receive thread, then the write thread.
@@ -127,6 +158,15 @@ public:
 
     // ---- Receive thread: stream pass ----
     void ReceiveLoop();
+    // One datagram as the receive loop read it (exactly length bytes from
+    // its source); true when the receive thread ends.
+    bool HandleDatagram(const uint8_t* buffer, size_t length, const platform::Endpoint& from);
+    // True when a block's file may have this last-block index: the same as
+    // the file's earlier blocks, and within the Task's block count.
+    bool AcceptFileShape(uint32_t file, uint32_t lastIndex);
+    // True when the policy lets the current target root be used (logs why
+    // not otherwise).
+    bool TargetRootAllowed();
     bool HandleCollect();
     bool HandleTask(const uint8_t* packet, size_t length);
     bool HandleStop();
@@ -155,6 +195,9 @@ public:
 
     // ---- Target path, names, disk ----
     int ResolveTargetPath(uint32_t mode, const std::u16string& path);
+    // The folder a special-folder mode names for the user logged on here, as
+    // a Task with that mode resolves it; false when it cannot be located.
+    bool ResolveSpecialFolder(uint32_t mode, std::u16string* folder);
     int MapProfilePath(std::u16string* path);
     int GetLogonProfileName(std::u16string* name);
     std::u16string ConvertName(const uint8_t* field, uint32_t count) const;
@@ -191,13 +234,22 @@ public:
     bool MissingEmpty();
     bool GapsEmpty();
     size_t QueuedCount();
-    bool Queue(const uint8_t* packet, size_t length);
+    // Copies a block datagram into a free buffer of the pool and queues it;
+    // false when every buffer is taken (waiting at most waitMs for one).
+    bool Queue(const uint8_t* packet, size_t length, uint32_t waitMs = 0);
+    // The write thread's side: the front buffer (nullptr when none), and its
+    // return to the pool once written.
+    QueuedBlock* TakeQueued();
+    void ReleaseQueued(QueuedBlock* block);
+    // Takes the pool's buffers (once; the capacity is fixed from then on).
+    void AllocateBlockPool();
     void AppendGap(const GapRecord& record);
 
     // ---- Fields ----
     std::u16string announcedName;  // receive thread
     mutable platform::Lock rootLock;
     std::u16string targetRoot;  // under rootLock
+    std::vector<std::u16string> allowedRoots;  // under rootLock; empty: no policy
 
     // Write thread.
     std::unique_ptr<uint8_t[]> writeBuffer;
@@ -225,6 +277,11 @@ public:
     std::atomic<uint32_t> taskGeneration{0};
     std::array<uint8_t, protocol::kTaskSize> lastTask{};
     std::unordered_set<uint32_t> touchedThisTask;  // receive thread
+    // Each file's last-block index as its first block gave it, and the
+    // blocks those files claim together (receive thread).
+    std::unordered_map<uint32_t, uint32_t> fileShapes;
+    uint64_t claimedBlocks = 0;
+    bool threadStartPending = true;  // receive thread
 
     platform::Event gapDone;
     platform::Event receiveDone;
@@ -232,7 +289,19 @@ public:
     // Set by CloseAll: cuts the sleeps of the listener and the gap thread.
     platform::Event closing;
 
-    std::deque<std::unique_ptr<QueuedBlock>> blockQueue;  // queueLock
+    // The block queue: a ring of indices into a pool of reused buffers.
+    uint32_t blockPoolCapacity = kBlockPoolBlocks;  // set before the first Initialize
+    std::unique_ptr<QueuedBlock[]> blockPool;
+    uint32_t blockPoolSize = 0;
+    std::vector<uint32_t> freeSlots;   // queueLock
+    std::vector<uint32_t> queueRing;   // queueLock
+    uint32_t queueHead = 0;            // queueLock
+    uint32_t queueCount = 0;           // queueLock
+    uint32_t queuePeak = 0;            // queueLock; most buffers queued at once
+    std::atomic<uint32_t> poolOverflows{0};  // blocks treated as lost for want of a buffer
+    // Test hook, run by the write thread before each block (set before the
+    // threads start): a slow disk.
+    std::function<void(const QueuedBlock&)> beforeWriteHook;
     std::deque<GapRecord> gapList;                        // gapLock
     std::atomic<uint32_t> replyAddress{0};  // network order; port is data port + 2
     platform::Endpoint sourceAddress;       // receive thread

@@ -123,6 +123,7 @@ bool ClientEngine::HandleRepairBlock(const uint8_t* packet, size_t length) {
         return false;
     const uint32_t dataLength = protocol::BlockDataLength(block->block, block->lastIndex, block->lastLength);
     if (block->data.size() < dataLength) return false;
+    if (!AcceptFileShape(block->file, block->lastIndex)) return false;
 
     if (TakeInPass() && EndOfPassAnswer()) return true;
 
@@ -135,16 +136,29 @@ bool ClientEngine::HandleRepairBlock(const uint8_t* packet, size_t length) {
         return false;
     }
 
+    const MissingKey key = MakeMissingKey(f, k);
     bool wanted;
     {
         platform::LockGuard guard(missingLock);
-        wanted = RemoveMissing(missing, MakeMissingKey(f, k));
+        wanted = missing.contains(key);
     }
     if (wanted) {
-        // Before the block is queued: the write thread must not create the
-        // file before its existence is judged.
+        if (!Queue(packet, protocol::kBlockHeadSize + dataLength, kRepairSlotWaitMs)) {
+            // Every buffer still waits for the disk: the block stays missing,
+            // and the master asks for it again.
+            if (turnFlag != 0) {
+                ChooseWanted();
+                SendAck();
+            }
+            return false;
+        }
+        {
+            platform::LockGuard guard(missingLock);
+            RemoveMissing(missing, key);
+        }
+        // Before the file counts as touched: a file of which this task has
+        // queued no block is registered whole.
         if (k == 0) ProcessLost(*block);
-        Queue(packet, protocol::kBlockHeadSize + dataLength);
         touchedThisTask.insert(f);
         announcedName = ConvertName(block->name, block->nameCount);
         api::PostCurrentFile(hostWindow, announcedName);

@@ -20,6 +20,7 @@ int ClientEngine::Initialize(uint32_t interfaceAddress) {
     for (platform::Thread* t : {&receiveThread, &writeThread, &gapThread, &reportThread}) t->Join();
 
     SetTargetRoot(std::u16string());
+    AllocateBlockPool();
     receiveDone.Reset();
     writeDone.Reset();
     closing.Reset();
@@ -52,6 +53,9 @@ int ClientEngine::Initialize(uint32_t interfaceAddress) {
     totalBlocks = 0;
     taskAccepted = 0;
     touchedThisTask.clear();
+    fileShapes.clear();
+    claimedBlocks = 0;
+    threadStartPending = true;
     gapDone.Reset();
 
     // File 0: nothing of the task seen yet, so a loss of the very first

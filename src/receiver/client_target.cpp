@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "platform/filesystem.h"
+#include "platform/log.h"
 #include "platform/system.h"
 #include "receiver/client_engine.h"
 
@@ -33,21 +34,75 @@ int ClientEngine::ResolveTargetPath(uint32_t mode, const std::u16string& path) {
         SetTargetRoot(path);
         return 1;
     }
+    std::u16string resolved;
+    if (!ResolveSpecialFolder(mode, &resolved)) return 1;  // cannot be located: the previous root stays
+    SetTargetRoot(resolved);
+    return 1;
+}
+
+bool ClientEngine::ResolveSpecialFolder(uint32_t mode, std::u16string* folder) {
     // The special folder as the account this receiver runs under sees it;
     // MapProfilePath then points it at the user logged on at the machine.
     std::u16string account;
     platform::CurrentUserName(&account);
     std::u16string resolved;
     if (!platform::SpecialFolderPath(mode, account, &resolved)) {
-        if (mode != kCsidlDesktop) return 1;  // cannot be located: the previous root stays
+        if (mode != kCsidlDesktop) return false;
         // The desktop falls back on the common desktop, made the account's.
         resolved.clear();
         if (platform::SpecialFolderPath(kCsidlCommonDesktop, account, &resolved))
             ReplaceAll(&resolved, u"All Users", account);
     }
     MapProfilePath(&resolved);
-    SetTargetRoot(resolved);
-    return 1;
+    *folder = std::move(resolved);
+    return true;
+}
+
+bool NormalizeRoot(const std::u16string& root, std::u16string* normalized) {
+    return platform::NormalizePath(root, normalized);
+}
+
+bool RootWithin(const std::u16string& root, const std::vector<std::u16string>& allowed) {
+    std::u16string target;
+    if (!NormalizeRoot(root, &target)) return false;
+    auto fold = [](std::u16string text) {
+#if defined(_WIN32)
+        // Drive paths compare without regard to case.
+        for (char16_t& c : text)
+            if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
+#endif
+        return text;
+    };
+    target = fold(target);
+    for (const std::u16string& entry : allowed) {
+        std::u16string dir;
+        if (!NormalizeRoot(entry, &dir)) continue;
+        dir = fold(dir);
+        if (target == dir) return true;
+        std::u16string prefix = dir;
+        if (prefix.back() != platform::kPathSeparator) prefix += platform::kPathSeparator;
+        if (target.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+    return false;
+}
+
+void ClientEngine::SetAllowedRoots(const std::vector<std::u16string>& roots) {
+    platform::LockGuard guard(rootLock);
+    allowedRoots = roots;
+}
+
+bool ClientEngine::TargetRootAllowed() {
+    std::vector<std::u16string> allowed;
+    std::u16string root;
+    {
+        platform::LockGuard guard(rootLock);
+        if (allowedRoots.empty()) return true;
+        allowed = allowedRoots;
+        root = targetRoot;
+    }
+    if (RootWithin(root, allowed)) return true;
+    platform::Log(u"\nTivlo-----Target root " + root + u" lies outside the allowed directories, task refused!\n");
+    return false;
 }
 
 int ClientEngine::MapProfilePath(std::u16string* path) {

@@ -73,8 +73,13 @@ void ClientEngine::DestoryAll() {
         missing.clear();
     }
     {
+        // Queued buffers go back to the pool; the one the write thread holds
+        // returns when it is written.
         platform::LockGuard guard(queueLock);
-        blockQueue.clear();
+        for (; queueCount > 0; --queueCount) {
+            freeSlots.push_back(queueRing[queueHead]);
+            queueHead = (queueHead + 1) % blockPoolSize;
+        }
     }
     {
         platform::LockGuard guard(gapLock);
@@ -87,16 +92,10 @@ void ClientEngine::WriteLoop() {
     writeByteCount = 0;
     for (;;) {
         if (Stopped()) break;
-        std::unique_ptr<QueuedBlock> block;
-        {
-            platform::LockGuard guard(queueLock);
-            if (!blockQueue.empty()) {
-                block = std::move(blockQueue.front());
-                blockQueue.pop_front();
-            }
-        }
-        if (block) {
+        if (QueuedBlock* block = TakeQueued()) {
+            if (beforeWriteHook) beforeWriteHook(*block);
             WriteBlock(*block);
+            ReleaseQueued(block);
             continue;
         }
         if (Ended()) {

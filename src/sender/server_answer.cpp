@@ -29,23 +29,27 @@ void ServerEngine::AnswerLoop() {
         int got = receiveSocket.ReceiveFromTimeout(buffer, sizeof buffer, &from, kAnswerWaitMs);
         if (got == platform::UdpSocket::kTimedOut) continue;
         if (got < 0) break;  // closed: no answer can arrive any more
-        std::unique_lock<std::mutex> handling(answerLock);
-        if (answerShut.load() != 0) break;
-        lastSourceAddress = from;
-        const size_t length = size_t(got);
-        if (!protocol::HasMagic(buffer, length) || length < 3) continue;
-        bool end = false;
-        switch (buffer[protocol::off::kType]) {
-            case protocol::kJoin: end = HandleJoin(buffer, length); break;
-            case protocol::kAck: end = HandleAck(buffer, length); break;
-            case protocol::kFinish: end = HandleFinish(buffer, length, handling); break;
-            case protocol::kAnswer: end = HandleAnswer(buffer, length); break;
-            default: break;
-        }
-        if (end) break;
-        masterIndexSeen = masterIndex.load();
+        if (HandleAnswerDatagram(buffer, size_t(got), from)) break;
     }
     t_onAnswerThread = false;
+}
+
+bool ServerEngine::HandleAnswerDatagram(const uint8_t* data, size_t length, const platform::Endpoint& from) {
+    std::unique_lock<std::mutex> handling(answerLock);
+    if (answerShut.load() != 0) return true;
+    lastSourceAddress = from;
+    if (!protocol::HasMagic(data, length) || length < 3) return false;
+    bool end = false;
+    switch (data[protocol::off::kType]) {
+        case protocol::kJoin: end = HandleJoin(data, length); break;
+        case protocol::kAck: end = HandleAck(data, length); break;
+        case protocol::kFinish: end = HandleFinish(data, length, handling); break;
+        case protocol::kAnswer: end = HandleAnswer(data, length); break;
+        default: break;
+    }
+    if (end) return true;
+    masterIndexSeen = masterIndex.load();
+    return false;
 }
 
 bool ServerEngine::HandleJoin(const uint8_t* data, size_t length) {
