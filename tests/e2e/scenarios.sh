@@ -296,15 +296,102 @@ scenario_second_sender() {
   expect_copy r1 r2 r3
 }
 
+# 9. tivlo-recv without --once serves one task after another, and SIGTERM
+# ends it cleanly.
+scenario_serve() {
+  e2e_setup
+  add_hosts s r1 r2
+  make_tree 1
+  mkdir -p "$SRC/second/inner"
+  head -c 50000 /dev/urandom >"$SRC/second/inner/data.bin"
+  local h
+  for h in r1 r2; do
+    host_start $h "recv-$h" "$TIVLO_RECV" "${VERBOSE[@]}" --interface "${HOST_IP[$h]}"
+    PID[$h]=$E2E_LAST_PID
+    wait_for_line "${HOST_LOG[$h]}" '^waiting for a sender' 10 || fail "tivlo-recv on $h did not start"
+  done
+  start_sender s
+  expect_exit s 0 60
+  for h in r1 r2; do
+    # Ready again for the next sender.
+    wait_for_line "${HOST_LOG[$h]}" '^outcome: complete' 20 || fail "$h did not complete the first task"
+    local ready=0
+    for _ in $(seq 1 100); do
+      [ "$(grep -c '^waiting for a sender' "${HOST_LOG[$h]}")" -ge 2 ] && { ready=1; break; }
+      sleep 0.1
+    done
+    [ $ready = 1 ] || fail "$h did not start over after its first task"
+  done
+  host_start s send2-s "$TIVLO_SEND" "${VERBOSE[@]}" --interface "$SENDER_IP" --target "$E2E_TARGET" "$SRC/second"
+  PID[s]=$E2E_LAST_PID
+  expect_exit s 0 60
+  for h in r1 r2; do
+    wait_for_line "${HOST_LOG[$h]}" '^outcome: complete: 1 file,' 20 || fail "$h did not complete the second task"
+    kill -TERM "${PID[$h]}"
+    expect_exit $h 0 15
+    [ "$(grep -c '^outcome: complete' "${HOST_LOG[$h]}")" = 2 ] || fail "$h did not report two completions"
+    cmp -s "$SRC/second/inner/data.bin" "${HOST_DIR[$h]}/second/inner/data.bin" || fail "$h: the second task's file differs"
+    rm -rf "${HOST_DIR[$h]}/second"
+  done
+  expect_copy r1 r2
+}
+
+# 10. Refusals at start-up: a selection the library refuses (with its result
+# code), files left out on request, an interface that is not this host's,
+# and a group where nobody answers.
+scenario_refusals() {
+  e2e_setup
+  add_hosts s r1
+  mkdir -p "$SRC/odd:dir" "$SRC/tree/sub"
+  echo a >"$SRC/odd:dir/a.txt"
+  echo fine >"$SRC/tree/fine.txt"
+  echo odd >"$SRC/tree/what?.txt"
+  echo deep >"$SRC/tree/sub/deep.txt"
+
+  host_start s refuse-colon "$TIVLO_SEND" --interface "$SENDER_IP" --target "$E2E_TARGET" "$SRC/odd:dir"
+  PID[s]=$E2E_LAST_PID
+  expect_exit s 2 15
+  expect_log s 'refused \(result 5\)' "a path with ':' was not refused with result 5"
+
+  host_start s refuse-bad-name "$TIVLO_SEND" --interface "$SENDER_IP" --target "$E2E_TARGET" "$SRC/tree"
+  PID[s]=$E2E_LAST_PID
+  expect_exit s 2 15
+  expect_log s 'refused \(result 7\).*--skip-bad-names' "a file named 'what?.txt' did not make the selection fail with result 7"
+
+  host_start s no-receiver "$TIVLO_SEND" --interface "$SENDER_IP" --target "$E2E_TARGET" "$SRC/tree/sub"
+  PID[s]=$E2E_LAST_PID
+  expect_exit s 2 30
+  expect_log s 'no receiver answered' "a sender without receivers did not say so"
+
+  host_start s bad-interface "$TIVLO_SEND" --interface 10.99.0.77 --target "$E2E_TARGET" "$SRC/tree/sub"
+  PID[s]=$E2E_LAST_PID
+  expect_exit s 2 15
+  expect_log s 'cannot set up the sockets' "a foreign interface address was not refused"
+  host_start r1 bad-interface-recv "$TIVLO_RECV" --once --interface 10.99.0.77
+  PID[r1]=$E2E_LAST_PID
+  expect_exit r1 2 15
+  expect_log r1 'cannot set up the receiver' "a foreign interface address was not refused"
+
+  # Sub-directories are not walked for bad names, only the selected folder.
+  start_receiver r1
+  host_start s skip-bad-names "$TIVLO_SEND" --interface "$SENDER_IP" --target "$E2E_TARGET" --skip-bad-names "$SRC/tree"
+  PID[s]=$E2E_LAST_PID
+  expect_exit s 0 60
+  expect_log s 'warning: files whose names' "no warning about the files left out"
+  expect_exit r1 0 30
+  rm "$SRC/tree/what?.txt"
+  verify_copy r1 "$SRC/tree" || fail "the copy without the badly named file is wrong"
+}
+
 case "${1:-}" in
-  clean_tree|loss5|loss40|kill_receiver|kill_first_joined|kill_sender|small_disk|stop|second_sender)
+  clean_tree|loss5|loss40|kill_receiver|kill_first_joined|kill_sender|small_disk|stop|second_sender|serve|refusals)
     started=$SECONDS
     "scenario_$1"
     note "$1 passed in $((SECONDS - started)) s"
     echo PASS
     ;;
   *)
-    echo "usage: $0 clean_tree|loss5|loss40|kill_receiver|kill_first_joined|kill_sender|small_disk|stop|second_sender" >&2
+    echo "usage: $0 clean_tree|loss5|loss40|kill_receiver|kill_first_joined|kill_sender|small_disk|stop|second_sender|serve|refusals" >&2
     exit 2
     ;;
 esac
