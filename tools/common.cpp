@@ -198,6 +198,7 @@ std::string ReceiverEndMeaning(uint32_t code) {
         case TIVLO_CODE_SEND_FAILED: return "a packet could not be sent (socket failure)";
         case TIVLO_CODE_SENDER_LOST: return "the sender's heartbeat was lost";
         case TIVLO_CODE_PATH_TOO_LONG: return "a target path is longer than 260 characters";
+        case TIVLO_CODE_INCOMPLETE: return "the task ended with blocks still missing or not written";
         default: return "unknown code";
     }
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "common.h"
 
@@ -27,6 +28,9 @@ void Usage(FILE* out) {
                  "\n"
                  "Options:\n"
                  "      --once              receive one task, then exit\n"
+                 "  -r, --allow-root=DIR    take only tasks whose target lies in DIR or below\n"
+                 "                          it; repeat for several; refused tasks end with\n"
+                 "                          code 1002 (default: any target on a fixed disk)\n"
                  "  -g, --group=ADDRESS     multicast group (default 235.9.2.9)\n"
                  "  -p, --port=PORT         data port (default 27001)\n"
                  "  -i, --interface=ADDRESS local IPv4 address to join the groups on; without\n"
@@ -55,12 +59,14 @@ struct Options {
     NetOptions net;
     bool once = false;
     bool verbose = false;
+    std::vector<std::u16string> allowedRoots;
 };
 
 Options ParseArguments(int argc, char** argv) {
     enum { kOnce = 1000 };
     static const option kLong[] = {
-        {"once", no_argument, nullptr, kOnce},          {"group", required_argument, nullptr, 'g'},
+        {"once", no_argument, nullptr, kOnce},          {"allow-root", required_argument, nullptr, 'r'},
+        {"group", required_argument, nullptr, 'g'},
         {"port", required_argument, nullptr, 'p'},      {"interface", required_argument, nullptr, 'i'},
         {"verbose", no_argument, nullptr, 'v'},         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},         {nullptr, 0, nullptr, 0},
@@ -68,10 +74,16 @@ Options ParseArguments(int argc, char** argv) {
     Options options;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":g:p:i:vhV", kLong, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":r:g:p:i:vhV", kLong, nullptr)) != -1) {
         std::string error;
         switch (c) {
             case kOnce: options.once = true; break;
+            case 'r': {
+                std::string root = optarg;
+                if (root.empty() || root[0] != '/') UsageError("--allow-root needs an absolute directory, not '" + root + "'");
+                options.allowedRoots.push_back(Utf8ToUtf16(root));
+                break;
+            }
             case 'g':
                 if (!ParseNetOption("group", optarg, &options.net, &error)) UsageError(error);
                 break;
@@ -182,6 +194,15 @@ int main(int argc, char** argv) {
     InstallSignalHandlers();
     if (options.verbose) EnableLibraryLog();
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (!options.allowedRoots.empty()) {
+        std::vector<const char16_t*> items;
+        for (const auto& root : options.allowedRoots) items.push_back(root.c_str());
+        TivloStringArray roots{uint32_t(items.size()), items.data()};
+        if (!TivloSetAllowedRoots(&roots)) {
+            std::fprintf(stderr, "%s: the library refused the allowed roots\n", kProgram);
+            return kExitUsage;
+        }
+    }
 
     while (true) {
         bool startFailed = false;

@@ -336,12 +336,12 @@ scenario_serve() {
   expect_copy r1 r2
 }
 
-# 10. Refusals at start-up: a selection the library refuses (with its result
-# code), files left out on request, an interface that is not this host's,
-# and a group where nobody answers.
+# 10. Refusals: a selection the library refuses (with its result code), files
+# left out on request, an interface that is not this host's, a group where
+# nobody answers, and a receiver whose allowed roots exclude the target.
 scenario_refusals() {
   e2e_setup
-  add_hosts s r1
+  add_hosts s r1 r2
   mkdir -p "$SRC/odd:dir" "$SRC/tree/sub"
   echo a >"$SRC/odd:dir/a.txt"
   echo fine >"$SRC/tree/fine.txt"
@@ -381,6 +381,26 @@ scenario_refusals() {
   expect_exit r1 0 30
   rm "$SRC/tree/what?.txt"
   verify_copy r1 "$SRC/tree" || fail "the copy without the badly named file is wrong"
+
+  # A receiver that allows only other roots refuses the task; one that
+  # allows the target takes it.
+  rm -rf "${HOST_DIR[r1]:?}/tree"
+  host_start r1 allowed "$TIVLO_RECV" --once --interface "${HOST_IP[r1]}" --allow-root "$E2E_TARGET"
+  PID[r1]=$E2E_LAST_PID
+  host_start r2 not-allowed "$TIVLO_RECV" --once --interface "${HOST_IP[r2]}" --allow-root /srv/tivlo-elsewhere
+  PID[r2]=$E2E_LAST_PID
+  for h in r1 r2; do
+    wait_for_line "${HOST_LOG[$h]}" '^waiting for a sender' 10 || fail "tivlo-recv on $h did not start"
+  done
+  host_start s allowed-roots "$TIVLO_SEND" --interface "$SENDER_IP" --target "$E2E_TARGET" "$SRC/tree"
+  PID[s]=$E2E_LAST_PID
+  expect_exit s 1 60
+  expect_failed_receivers "${HOST_IP[r2]} 112"
+  expect_exit r2 1 15
+  expect_log r2 '^outcome: failed \(code 1002\)' "a target outside the allowed roots was not refused"
+  expect_exit r1 0 15
+  verify_copy r1 "$SRC/tree" || fail "the receiver that allows the target has a wrong copy"
+  [ -z "$(ls -A "${HOST_DIR[r2]}")" ] || fail "the refusing receiver wrote something"
 }
 
 case "${1:-}" in

@@ -93,7 +93,8 @@ TEST(ToolWords, EveryCodeOfTheHeaderHasItsOwnMeaning) {
                           TIVLO_CODE_TIMED_OUT})
         EXPECT_NE(SenderEndMeaning(code), SenderEndMeaning(999)) << code;
     for (uint32_t code : {TIVLO_CODE_DISK_FULL, TIVLO_CODE_CREATE_FAILED, TIVLO_CODE_NOT_FIXED,
-                          TIVLO_CODE_SEND_FAILED, TIVLO_CODE_SENDER_LOST, TIVLO_CODE_PATH_TOO_LONG})
+                          TIVLO_CODE_SEND_FAILED, TIVLO_CODE_SENDER_LOST, TIVLO_CODE_PATH_TOO_LONG,
+                          TIVLO_CODE_INCOMPLETE})
         EXPECT_NE(ReceiverEndMeaning(code), ReceiverEndMeaning(999)) << code;
     for (uint32_t code : {TIVLO_CODE_TOO_MANY_MISSED, TIVLO_CODE_DISK_FULL, TIVLO_CODE_TIMED_OUT})
         EXPECT_NE(ErrInfoMeaning(code), ErrInfoMeaning(999)) << code;
