@@ -2,8 +2,8 @@
 // library's messages go to it with PostMessageW and SendMessageW.
 // CreateHostWindow makes a message-only window (HWND_MESSAGE) on a thread of
 // the library's that pumps its messages, for hosts that want a procedure
-// instead of a window of their own. Messages to such a window travel inside
-// one private carrier message (a record with the number, parameters and
+// instead of a window of their own. Messages to such a window travel to its
+// thread inside one private carrier message (a record with the number, parameters and
 // text), so any number reaches the procedure unchanged, even the system's
 // own (posting 18 would otherwise end the pump as WM_QUIT), and the text of
 // a message is the record's own copy, valid for the whole call.
@@ -67,6 +67,11 @@ struct HostWindow {
     DWORD threadId = 0;
     std::thread pump;
     std::atomic<bool> live{false};  // messages go to proc only while set
+    // Library messages travel as messages of the pump's thread, which the
+    // destruction of the window does not purge; once the pump has ended
+    // (closed), nothing more is queued and the rest has been dropped.
+    std::mutex postMutex;
+    bool closed = false;
 };
 
 std::mutex g_windowsMutex;
@@ -108,15 +113,9 @@ void Deliver(HostWindow* w, const Carried& m) {
 HINSTANCE g_instance = nullptr;
 
 LRESULT CALLBACK HostWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* w = reinterpret_cast<HostWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (message == g_destroyMessage && g_destroyMessage != 0) {
         ::DestroyWindow(hwnd);
         ::PostQuitMessage(0);
-        return 0;
-    }
-    if (message == g_carrierMessage && g_carrierMessage != 0) {
-        // Sent carriers only: the pump takes the posted ones itself.
-        Deliver(w, *reinterpret_cast<const Carried*>(lParam));
         return 0;
     }
     return ::DefWindowProcW(hwnd, message, wParam, lParam);
@@ -151,7 +150,6 @@ void PumpMessages(std::shared_ptr<HostWindow> w, std::promise<HWND> created) {
     }
     w->hwnd = hwnd;
     w->threadId = ::GetCurrentThreadId();
-    ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(w.get()));
     w->live.store(true);
     created.set_value(hwnd);
     MSG msg;
@@ -165,6 +163,10 @@ void PumpMessages(std::shared_ptr<HostWindow> w, std::promise<HWND> created) {
         ::DispatchMessageW(&msg);
     }
     // Records still queued behind the end are dropped; their senders go on.
+    {
+        std::lock_guard<std::mutex> lock(w->postMutex);
+        w->closed = true;
+    }
     while (::PeekMessageW(&msg, nullptr, g_carrierMessage, g_carrierMessage, PM_REMOVE)) {
         Finish(reinterpret_cast<Carried*>(msg.lParam));
     }
@@ -228,15 +230,23 @@ bool DestroyHostWindow(uintptr_t window) {
 
 namespace {
 
-bool IsOurs(uintptr_t window) {
+std::shared_ptr<HostWindow> FindOurs(uintptr_t window) {
     std::lock_guard<std::mutex> lock(g_windowsMutex);
-    return g_windows.count(window) != 0;
+    auto it = g_windows.find(window);
+    return it != g_windows.end() ? it->second : nullptr;
 }
 
-void PostCarried(uintptr_t window, Carried m) {
+// Queues a record to the pump; false (the record untouched) when the pump
+// has ended.
+bool QueueCarried(HostWindow& w, Carried* record) {
+    std::lock_guard<std::mutex> lock(w.postMutex);
+    return !w.closed && ::PostThreadMessageW(w.threadId, g_carrierMessage, 0, reinterpret_cast<LPARAM>(record));
+}
+
+void PostCarried(HostWindow& w, Carried m) {
     auto* record = new Carried(std::move(m));
-    if (!::PostMessageW(reinterpret_cast<HWND>(window), g_carrierMessage, 0, reinterpret_cast<LPARAM>(record))) {
-        delete record;  // the window is gone
+    if (!QueueCarried(w, record)) {
+        delete record;
     }
 }
 
@@ -247,8 +257,8 @@ void PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intpt
     if (window == 0) {
         return;
     }
-    if (IsOurs(window)) {
-        PostCarried(window, Carried{message, wParam, lParam, false, {}});
+    if (auto ours = FindOurs(window)) {
+        PostCarried(*ours, Carried{message, wParam, lParam, false, {}});
         return;
     }
     ::PostMessageW(reinterpret_cast<HWND>(window), message, static_cast<WPARAM>(wParam),
@@ -259,8 +269,8 @@ void PostHostText(uintptr_t window, uint32_t message, uintptr_t wParam, const st
     if (window == 0) {
         return;
     }
-    if (IsOurs(window)) {
-        PostCarried(window, Carried{message, wParam, 0, true, text});
+    if (auto ours = FindOurs(window)) {
+        PostCarried(*ours, Carried{message, wParam, 0, true, text});
         return;
     }
     ::PostMessageW(reinterpret_cast<HWND>(window), message, static_cast<WPARAM>(wParam),
@@ -271,13 +281,7 @@ void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intpt
     if (window == 0) {
         return;
     }
-    std::shared_ptr<HostWindow> ours;
-    {
-        std::lock_guard<std::mutex> lock(g_windowsMutex);
-        auto it = g_windows.find(window);
-        if (it != g_windows.end()) ours = it->second;
-    }
-    if (ours) {
+    if (auto ours = FindOurs(window)) {
         Carried m{message, wParam, lParam, false, {}};
         if (::GetCurrentThreadId() == ours->threadId) {
             Deliver(ours.get(), m);  // from inside the procedure: at once
@@ -285,7 +289,7 @@ void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intpt
         }
         Event done;
         m.done = &done;
-        if (::PostMessageW(reinterpret_cast<HWND>(window), g_carrierMessage, 0, reinterpret_cast<LPARAM>(&m))) {
+        if (QueueCarried(*ours, &m)) {
             done.WaitForever();
         }
         return;
