@@ -6,6 +6,8 @@ include(CMakePackageConfigHelpers)
 
 install(TARGETS tivlo EXPORT TivloTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tivlo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         COMPONENT development FILES_MATCHING PATTERN "*.h")
@@ -14,12 +16,14 @@ if(TARGET tivlo-send AND TARGET tivlo-recv)
 endif()
 
 # The unit names the installed program, wherever the prefix puts it.
-configure_file(${PROJECT_SOURCE_DIR}/packaging/tivlo-recv.service.in
-               ${PROJECT_BINARY_DIR}/packaging/tivlo-recv.service @ONLY)
-set(TIVLO_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
-    "Where the systemd unit of tivlo-recv is installed (relative: below the prefix)")
-install(FILES ${PROJECT_BINARY_DIR}/packaging/tivlo-recv.service
-        DESTINATION ${TIVLO_SYSTEMD_UNIT_DIR} COMPONENT runtime)
+if(NOT WIN32)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/tivlo-recv.service.in
+                 ${PROJECT_BINARY_DIR}/packaging/tivlo-recv.service @ONLY)
+  set(TIVLO_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+      "Where the systemd unit of tivlo-recv is installed (relative: below the prefix)")
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/tivlo-recv.service
+          DESTINATION ${TIVLO_SYSTEMD_UNIT_DIR} COMPONENT runtime)
+endif()
 
 # pkg-config: paths relative to the file's own place, so an installed tree
 # can be moved (or installed with another --prefix).
