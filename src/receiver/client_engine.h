@@ -129,6 +129,8 @@ uint32_t IsNtPlatform();
 bool NormalizeRoot(const std::u16string& root, std::u16string* normalized);
 // True when root lies in (or is) one of the allowed directories.
 bool RootWithin(const std::u16string& root, const std::vector<std::u16string>& allowed);
+// The same for a root already normalised.
+bool NormalizedRootWithin(std::u16string root, const std::vector<std::u16string>& allowed);
 
 class ClientEngine {
 public:
@@ -164,8 +166,8 @@ public:
     // True when a block's file may have this last-block index: the same as
     // the file's earlier blocks, and within the Task's block count.
     bool AcceptFileShape(uint32_t file, uint32_t lastIndex);
-    // True when the policy lets the current target root be used (logs why
-    // not otherwise).
+    // True when the policy lets the current target root be used; the root
+    // is then replaced by its resolved form. Logs why not otherwise.
     bool TargetRootAllowed();
     bool HandleCollect();
     bool HandleTask(const uint8_t* packet, size_t length);

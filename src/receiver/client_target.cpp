@@ -65,6 +65,10 @@ bool NormalizeRoot(const std::u16string& root, std::u16string* normalized) {
 bool RootWithin(const std::u16string& root, const std::vector<std::u16string>& allowed) {
     std::u16string target;
     if (!NormalizeRoot(root, &target)) return false;
+    return NormalizedRootWithin(target, allowed);
+}
+
+bool NormalizedRootWithin(std::u16string target, const std::vector<std::u16string>& allowed) {
     auto fold = [](std::u16string text) {
 #if defined(_WIN32)
         // Drive paths compare without regard to case.
@@ -100,7 +104,13 @@ bool ClientEngine::TargetRootAllowed() {
         allowed = allowedRoots;
         root = targetRoot;
     }
-    if (RootWithin(root, allowed)) return true;
+    // The root is used as resolved: nothing is made along a path that
+    // climbed or passed through a link.
+    std::u16string resolved;
+    if (NormalizeRoot(root, &resolved) && NormalizedRootWithin(resolved, allowed)) {
+        SetTargetRoot(resolved);
+        return true;
+    }
     platform::Log(u"\nTivlo-----Target root " + root + u" lies outside the allowed directories, task refused!\n");
     return false;
 }

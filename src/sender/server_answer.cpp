@@ -35,6 +35,14 @@ void ServerEngine::AnswerLoop() {
 }
 
 bool ServerEngine::HandleAnswerDatagram(const uint8_t* data, size_t length, const platform::Endpoint& from) {
+    // Whoever handles an answer acts as the answer thread (an abort must not
+    // wait for the handling it is part of).
+    const bool wasAnswerThread = t_onAnswerThread;
+    t_onAnswerThread = true;
+    struct Restore {
+        bool value;
+        ~Restore() { t_onAnswerThread = value; }
+    } restore{wasAnswerThread};
     std::unique_lock<std::mutex> handling(answerLock);
     if (answerShut.load() != 0) return true;
     lastSourceAddress = from;
@@ -101,8 +109,13 @@ bool ServerEngine::HandleFinish(const uint8_t* data, size_t length,
     if (!finish) return false;
     const platform::Endpoint source = lastSourceAddress;
     if (finish->code != 0) {
+        // Only a receiver of the roster gives up, and only once: a Finish(1)
+        // from a stranger, or a storm of them, must not end the transfer of
+        // the others.
         int32_t i = FindReceiver(source);
-        if (i < receiverCount.load()) roster[i].errorCode = kCodeDiskFull;
+        if (i >= receiverCount.load()) return false;
+        roster[i].errorCode = kCodeDiskFull;
+        if (roster[i].gaveUp.exchange(1) != 0) return false;
         failedCount.fetch_add(1);
         if (receiverCount.load() >= 1) {
             platform::Log("Tivlo......PostMessage WM_CLIENT_DISKFULL....\n");
@@ -151,6 +164,7 @@ void ServerEngine::AddReceiver(const platform::Endpoint& address) {
     r.done = 0;
     r.pending = 0;
     r.errorCode = 0;
+    r.gaveUp = 0;
     receiverCount.store(n + 1);
 }
 

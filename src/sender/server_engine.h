@@ -62,6 +62,8 @@ struct ReceiverRecord {
     std::atomic<uint32_t> done{0};
     std::atomic<uint32_t> pending{0};
     std::atomic<uint32_t> errorCode{0};
+    // It has sent a Finish(1): it counts once among the failed receivers.
+    std::atomic<uint32_t> gaveUp{0};
 };
 
 class ServerEngine {

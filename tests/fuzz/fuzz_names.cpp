@@ -1,0 +1,77 @@
+// Fuzz target: a name field as the receiver reads it (both encodings, both
+// kinds of receiver system) and turns it into a path below its target root.
+// Input: one byte of flags, a u32 count, then the field's bytes (the field
+// is always 520 bytes inside a datagram; missing bytes are zero).
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/filesystem.h"
+#include "protocol/packets.h"
+#include "receiver/client_engine.h"
+
+namespace {
+
+using namespace tivlo;
+
+#define CHECK(condition)                \
+    do {                                \
+        if (!(condition)) __builtin_trap(); \
+    } while (0)
+
+receiver::ClientEngine* Engine() {
+    static receiver::ClientEngine* engine = new receiver::ClientEngine();
+    return engine;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 5) return 0;
+    const uint8_t flags = data[0];
+    uint32_t count;
+    std::memcpy(&count, data + 1, 4);
+    // The field alone on the heap, exactly 520 bytes.
+    std::vector<uint8_t> field(protocol::kNameFieldBytes, 0);
+    std::memcpy(field.data(), data + 5, std::min(size - 5, field.size()));
+
+    receiver::ClientEngine& e = *Engine();
+    e.nameWide.store(flags & 1);
+    e.ntFlag = (flags >> 1) & 1;
+
+    const std::u16string converted = e.ConvertName(field.data(), count);
+    CHECK(converted.find(u'\0') == std::u16string::npos);
+
+    std::u16string name;
+    if (!e.ReadWireName(field.data(), count, &name)) return 0;
+    CHECK(name == converted);
+    for (bool strip : {false, true}) {
+        std::u16string relative;
+        if (!receiver::WireNameToRelative(name, strip, &relative)) continue;
+        // Below the root and nowhere else: a separator first, no NUL, no
+        // drive, no component that climbs.
+        CHECK(!relative.empty() && relative[0] == platform::kPathSeparator);
+        CHECK(relative.find(u'\0') == std::u16string::npos);
+        CHECK(relative.find(u':') == std::u16string::npos);
+        // Walked as the system walks it, the path never climbs above the
+        // root.
+        int depth = 0;
+        size_t start = 0;
+        while (start <= relative.size()) {
+            size_t end = relative.find(platform::kPathSeparator, start);
+            if (end == std::u16string::npos) end = relative.size();
+            const std::u16string part = relative.substr(start, end - start);
+            if (part == u"..") --depth;
+            else if (!part.empty() && part != u".") ++depth;
+            CHECK(depth >= 0);
+            start = end + 1;
+        }
+        if (strip) {
+            for (char16_t c : relative) CHECK(c != u'*' && c != u'?' && c != u'<' && c != u'>');
+        }
+    }
+    return 0;
+}
