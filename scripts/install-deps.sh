@@ -11,6 +11,9 @@ command -v nft >/dev/null || need+=(nftables)
 command -v ip >/dev/null || need+=(iproute2)
 command -v mkfs.ext4 >/dev/null || need+=(e2fsprogs)
 command -v pkg-config >/dev/null || need+=(pkg-config)
+# scripts/fuzz.sh: clang and its libFuzzer runtime.
+command -v clang++ >/dev/null || need+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 if [ ${#need[@]} -eq 0 ]; then exit 0; fi
 if [ "$(id -u)" != 0 ]; then
   echo "missing packages (install them as root): ${need[*]}" >&2
