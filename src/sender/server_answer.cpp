@@ -1,6 +1,8 @@
 // The receivers' side of the conversation: the answer thread (Join, Ack,
 // Finish, Answer), the roster, the choice of the next master, Poll and Hold,
 // and the end of a transfer.
+#include <algorithm>
+
 #include "api/notify.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -25,8 +27,9 @@ void ServerEngine::AnswerLoop() {
     uint8_t buffer[protocol::kAnswerReadSize];
     for (;;) {
         if (FinishedOrStopped() || answerShut.load() != 0) break;
+        const uint32_t wait = transferRate.load() != 0 ? std::min(kAnswerWaitMs, ResendOpenRepair()) : kAnswerWaitMs;
         platform::Endpoint from;
-        int got = receiveSocket.ReceiveFromTimeout(buffer, sizeof buffer, &from, kAnswerWaitMs);
+        int got = receiveSocket.ReceiveFromTimeout(buffer, sizeof buffer, &from, wait);
         if (got == platform::UdpSocket::kTimedOut) continue;
         if (got < 0) break;  // closed: no answer can arrive any more
         if (HandleAnswerDatagram(buffer, size_t(got), from)) break;
@@ -97,10 +100,37 @@ bool ServerEngine::HandleAck(const uint8_t* data, size_t length) {
     }
     if (missesNothing) {
         awaitingFirstCompletion = 0;
+        openRepairAtMs = 0;
         return PollMaster(0, 0) == kNoMasterLeft;
     }
     SendRepairBlock();
+    if (transferRate.load() != 0) {
+        openRepairAtMs = platform::NowMs();
+        openRepairFile = ack->file;
+        openRepairBlock = ack->block;
+        openRepairMaster = masterIndex.load();
+        openRepairResends = 0;
+    }
     return false;
+}
+
+uint32_t ServerEngine::ResendOpenRepair() {
+    std::lock_guard<std::mutex> handling(answerLock);
+    if (openRepairAtMs == 0 || answerShut.load() != 0) return kAnswerWaitMs;
+    // A new request, or another master, closed it.
+    if (lastRequestFile.load() != openRepairFile || lastRequestBlock.load() != openRepairBlock ||
+        masterIndex.load() != openRepairMaster) {
+        openRepairAtMs = 0;
+        return kAnswerWaitMs;
+    }
+    const uint64_t due = openRepairAtMs + (uint64_t(kQuickResendMs) << openRepairResends);
+    const uint64_t now = platform::NowMs();
+    if (now < due) return uint32_t(due - now);
+    SendRepairBlock();
+    openRepairAtMs = now;
+    // After that the watchdog's ticks take over, as at the fixed pace.
+    if (++openRepairResends >= kQuickResends) openRepairAtMs = 0;
+    return kQuickResendMs;
 }
 
 bool ServerEngine::HandleFinish(const uint8_t* data, size_t length,

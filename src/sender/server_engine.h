@@ -123,6 +123,27 @@ public:
     std::atomic<uint32_t> answerShut{0};
     std::mutex answerLock;
 
+    // ---- Quick repair resend (with a send rate; our addition) ----
+    // The rate of the current transfer's stream, 0 at the fixed pace. With a
+    // rate, the answer thread sends the master's Repair block again when no
+    // new Ack follows it within kQuickResendMs (doubling up to
+    // kQuickResends times), instead of leaving a lost block to the
+    // watchdog's second tick a second later: at 2 % loss that second is
+    // what the repair phase would spend nearly all its time on.
+    std::atomic<uint32_t> transferRate{0};
+    static constexpr uint32_t kQuickResendMs = 10;
+    static constexpr uint32_t kQuickResends = 6;
+    // The master's request last served by the answer thread; under
+    // answerLock. openRepairAtMs 0: none open.
+    uint64_t openRepairAtMs = 0;
+    uint32_t openRepairFile = 0;
+    uint32_t openRepairBlock = 0;
+    int32_t openRepairMaster = -1;
+    uint32_t openRepairResends = 0;
+    // Sends the open Repair block again when it is due; the time until the
+    // next check, in protocol milliseconds.
+    uint32_t ResendOpenRepair();
+
     ReceiverRecord roster[kRosterSize];
     std::atomic<platform::Endpoint> masterAddress{};
     platform::Endpoint lastSourceAddress;  // the answer thread's (and the probe's)

@@ -93,6 +93,7 @@ uint32_t ServerEngine::SendLoop() {
     // With a send rate the stream is paced by its deadlines instead of the
     // fixed pauses, and reads ahead; without one nothing differs.
     const uint32_t rate = sendRate.load();
+    transferRate = rate;
     std::optional<StreamPacer> pacer;
     ReadAhead readAhead;
     if (rate != 0) {

@@ -284,4 +284,62 @@ TEST(RateStream, StopSendEndsAStreamThatWaitsForItsNextBlock) {
     e.DeInit();
 }
 
+// With a rate, a Repair block that the master does not follow with a new
+// Ack is sent again after 10 ms, then 20, 40 ... ms (six times), instead of
+// at the watchdog's second tick; a new Ack ends the resends. At the fixed
+// pace only the watchdog resends.
+TEST(RateRepair, AnUnansweredRepairBlockIsSentAgainWithinMilliseconds) {
+    RealTime realTime;
+    for (uint32_t rate : {1000000u, 0u}) {
+        const uint16_t port = uint16_t(kPortBase + (rate != 0 ? 40 : 50));
+        TempTree tree;
+        auto file = tree.File("f.bin", 20 * 4254 - 1);
+        PacketTap group(0, port, kTestGroup);
+        FakeReceiver rx(2, port);
+        HostRecorder host;
+        ServerEngine e;
+        ASSERT_EQ(OpenSender(e, port, host.window()), 1);
+        rx.Join();
+        ASSERT_EQ(e.CollectReceivers(), 1);
+        ASSERT_EQ(e.SetSelectFiles({U16(file)}), 1);
+        e.sendRate = rate;
+        StartSend(e);
+        ASSERT_TRUE(group.WaitForType(proto::kFinish, 1, std::chrono::seconds(10)));
+        rx.Answer(2);
+        ASSERT_TRUE(rx.WaitForPolls(1));
+        auto copiesIn = [](const std::vector<Packet>& packets, uint32_t block) {
+            size_t n = 0;
+            for (auto& p : packets) n += p.type() == proto::kRepairBlock && p.U32(3) == 1 && p.U32(7) == block;
+            return n;
+        };
+        auto copiesOf = [&](uint32_t block) { return copiesIn(group.All(), block); };
+        rx.Ack(1, 3);
+        ASSERT_TRUE(group.WaitUntil([&](const std::vector<Packet>& all) { return copiesIn(all, 3) >= 1; }));
+        tivlo::platform::SleepMs(350);
+        if (rate == 0) {
+            EXPECT_EQ(copiesOf(3), 1u) << "the watchdog resends at its second tick, not before";
+            e.DeInit();
+            continue;
+        }
+        // Sent at 0 ms, again at 10, 30, 70, 150 and 310 ms.
+        EXPECT_GE(copiesOf(3), 5u);
+        EXPECT_LE(copiesOf(3), 7u);
+        rx.Ack(1, 5);
+        ASSERT_TRUE(group.WaitUntil([&](const std::vector<Packet>& all) { return copiesIn(all, 5) >= 1; }));
+        const size_t settled = copiesOf(3);
+        tivlo::platform::SleepMs(200);
+        EXPECT_EQ(copiesOf(3), settled) << "the new Ack closed the old request";
+        EXPECT_GE(copiesOf(5), 3u) << "and opened its own";
+        // The master that says it misses nothing gets its Poll(0), and no
+        // Repair block follows.
+        rx.Ack(2, 0);
+        ASSERT_TRUE(rx.WaitForPolls(2));
+        EXPECT_EQ(rx.PollTurn(1), 0u);
+        const size_t after = copiesOf(5);
+        tivlo::platform::SleepMs(300);
+        EXPECT_EQ(copiesOf(5), after);
+        e.DeInit();
+    }
+}
+
 }  // namespace
