@@ -55,7 +55,7 @@ echo "== sample folder: $(du -sh "$sample" | cut -f1), $(find "$sample" -type f 
 
 pids=()
 for h in "${receivers[@]}"; do
-  host_start "$h" "$h" "$TIVLO_RECV" --once --interface "${HOST_IP[$h]}"
+  host_start "$h" "$h" "$TIVLO_RECV" --once --interface "${HOST_IP[$h]}" --allow "$E2E_TARGET"
   pids+=("$E2E_LAST_PID")
 done
 for h in "${receivers[@]}"; do

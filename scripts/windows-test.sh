@@ -140,7 +140,7 @@ winpath() { echo "Z:$(tr / '\\' <<<"$1")"; }
 
 # Windows-built sender to a Linux-built receiver.
 mkdir -p "$work/linux-in"
-in_ns timeout 120 "$recv" --once -i 127.0.0.1 -p 27001 >"$work/recv.log" 2>&1 &
+in_ns timeout 120 "$recv" --once -i 127.0.0.1 -p 27001 --allow "$work/linux-in" >"$work/recv.log" 2>&1 &
 recv_pid=$!
 sleep 1
 in_ns timeout 120 "$wine" "$host" send 27001 "$work/linux-in" "$(winpath "$src/data")" >"$work/host-send.log" 2>&1 || true

@@ -435,4 +435,15 @@ void Progress::Finish() {
     }
 }
 
+std::vector<std::u16string> DefaultAllowedRoots(const std::string& workingDirectory) {
+    std::vector<std::u16string> roots;
+    for (uint32_t csidl : {0u, 5u, 13u, 14u, 39u}) {
+        char16_t folder[4096];
+        uint32_t length = TivloGetUserFolder(csidl, folder, uint32_t(sizeof folder / sizeof folder[0]));
+        if (length > 0) roots.emplace_back(folder, length);
+    }
+    if (!workingDirectory.empty() && workingDirectory != "/") roots.push_back(Utf8ToUtf16(workingDirectory));
+    return roots;
+}
+
 }  // namespace tivlo_tool

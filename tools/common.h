@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tivlo/tivlo.h"
 
@@ -132,5 +133,11 @@ private:
 std::string HumanBytes(double bytes);
 
 inline constexpr uint32_t kBlockBytes = 4254;
+
+// The folders a receiver takes tasks for when its operator names none: the
+// logged-on user's desktop, documents, music, videos and pictures that the
+// library can locate, and the working directory unless it is "/" (a
+// service's, which would allow everything).
+std::vector<std::u16string> DefaultAllowedRoots(const std::string& workingDirectory);
 
 }  // namespace tivlo_tool

@@ -28,9 +28,10 @@ void Usage(FILE* out) {
                  "\n"
                  "Options:\n"
                  "      --once              receive one task, then exit\n"
-                 "  -r, --allow-root=DIR    take only tasks whose target lies in DIR or below\n"
-                 "                          it; repeat for several; refused tasks end with\n"
-                 "                          code 1002 (default: any target on a fixed disk)\n"
+                 "  -a, --allow=DIR         take only tasks whose target lies in DIR or below\n"
+                 "                          it; repeat for several (--allow-root is the same);\n"
+                 "                          a refused task ends with code 1002\n"
+                 "      --allow-any         take a task for any target on a fixed local disk\n"
                  "  -g, --group=ADDRESS     multicast group (default 235.9.2.9)\n"
                  "  -p, --port=PORT         data port (default 27001)\n"
                  "  -i, --interface=ADDRESS local IPv4 address to join the groups on; without\n"
@@ -39,6 +40,11 @@ void Usage(FILE* out) {
                  "  -v, --verbose           print the library's log lines on standard error\n"
                  "  -h, --help              display this help and exit\n"
                  "  -V, --version           output version information and exit\n"
+                 "\n"
+                 "Without --allow or --allow-any, tasks are taken only when their target lies\n"
+                 "in a special folder of the user logged on here (desktop, documents, music,\n"
+                 "videos, pictures) or in the directory tivlo-recv was started in (unless\n"
+                 "that is the root directory).\n"
                  "\n"
                  "Progress goes to standard error (a bar on a terminal, a line every two\n"
                  "seconds otherwise); each task's outcome goes to standard output.\n"
@@ -60,12 +66,14 @@ struct Options {
     bool once = false;
     bool verbose = false;
     std::vector<std::u16string> allowedRoots;
+    bool allowAny = false;
 };
 
 Options ParseArguments(int argc, char** argv) {
-    enum { kOnce = 1000 };
+    enum { kOnce = 1000, kAllowAny };
     static const option kLong[] = {
         {"once", no_argument, nullptr, kOnce},          {"allow-root", required_argument, nullptr, 'r'},
+        {"allow", required_argument, nullptr, 'a'},     {"allow-any", no_argument, nullptr, kAllowAny},
         {"group", required_argument, nullptr, 'g'},
         {"port", required_argument, nullptr, 'p'},      {"interface", required_argument, nullptr, 'i'},
         {"verbose", no_argument, nullptr, 'v'},         {"help", no_argument, nullptr, 'h'},
@@ -74,13 +82,15 @@ Options ParseArguments(int argc, char** argv) {
     Options options;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":r:g:p:i:vhV", kLong, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":r:a:g:p:i:vhV", kLong, nullptr)) != -1) {
         std::string error;
         switch (c) {
             case kOnce: options.once = true; break;
+            case kAllowAny: options.allowAny = true; break;
+            case 'a':
             case 'r': {
                 std::string root = optarg;
-                if (root.empty() || root[0] != '/') UsageError("--allow-root needs an absolute directory, not '" + root + "'");
+                if (root.empty() || root[0] != '/') UsageError("--allow needs an absolute directory, not '" + root + "'");
                 options.allowedRoots.push_back(Utf8ToUtf16(root));
                 break;
             }
@@ -101,6 +111,7 @@ Options ParseArguments(int argc, char** argv) {
         }
     }
     if (optind < argc) UsageError(std::string("unexpected argument '") + argv[optind] + "'");
+    if (options.allowAny && !options.allowedRoots.empty()) UsageError("--allow-any and --allow exclude each other");
     return options;
 }
 
@@ -194,11 +205,22 @@ int main(int argc, char** argv) {
     InstallSignalHandlers();
     if (options.verbose) EnableLibraryLog();
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (!options.allowedRoots.empty()) {
+    if (!options.allowAny) {
+        // A receiver often runs as root: by default a sender may only fill
+        // the logged-on user's own folders and the directory we run in.
+        std::vector<std::u16string> roots = options.allowedRoots;
+        if (roots.empty()) {
+            char cwd[4096];
+            roots = DefaultAllowedRoots(getcwd(cwd, sizeof cwd) != nullptr ? cwd : "/");
+        }
+        if (roots.empty()) {
+            std::fprintf(stderr, "%s: no folder to receive into; name one with --allow\n", kProgram);
+            return kExitUsage;
+        }
         std::vector<const char16_t*> items;
-        for (const auto& root : options.allowedRoots) items.push_back(root.c_str());
-        TivloStringArray roots{uint32_t(items.size()), items.data()};
-        if (!TivloSetAllowedRoots(&roots)) {
+        for (const auto& root : roots) items.push_back(root.c_str());
+        TivloStringArray list{uint32_t(items.size()), items.data()};
+        if (!TivloSetAllowedRoots(&list)) {
             std::fprintf(stderr, "%s: the library refused the allowed roots\n", kProgram);
             return kExitUsage;
         }

@@ -54,7 +54,8 @@ check 2 "option '--target' requires an argument" "$send" "${lo[@]}" "$tmp/a/file
 check 2 "unexpected argument 'extra'" "$recv" "${lo[@]}" --once extra
 check 2 "invalid port 'x'" "$recv" "${lo[@]}" --port x
 check 2 "invalid multicast group '239.1.1'" "$recv" "${lo[@]}" -g 239.1.1
-check 2 "--allow-root needs an absolute directory, not 'incoming'" "$recv" "${lo[@]}" --allow-root incoming
+check 2 "--allow needs an absolute directory, not 'incoming'" "$recv" "${lo[@]}" --allow-root incoming
+check 2 '--allow-any and --allow exclude each other' "$recv" "${lo[@]}" --allow-any --allow /srv
 
 if [ "$failures" != 0 ]; then
   echo "$failures command line(s) handled wrongly"

@@ -52,7 +52,8 @@ add_hosts() {
 start_receiver() {
   local name=$1
   shift
-  host_start "$name" "recv-$name" "$@" "$TIVLO_RECV" "${VERBOSE[@]}" --once --interface "${HOST_IP[$name]}"
+  host_start "$name" "recv-$name" "$@" "$TIVLO_RECV" "${VERBOSE[@]}" --once --interface "${HOST_IP[$name]}" \
+    --allow "$E2E_TARGET"
   PID[$name]=$E2E_LAST_PID
   wait_for_line "${HOST_LOG[$name]}" '^waiting for a sender' 10 || fail "tivlo-recv on $name did not start"
 }
@@ -306,7 +307,7 @@ scenario_serve() {
   head -c 50000 /dev/urandom >"$SRC/second/inner/data.bin"
   local h
   for h in r1 r2; do
-    host_start $h "recv-$h" "$TIVLO_RECV" "${VERBOSE[@]}" --interface "${HOST_IP[$h]}"
+    host_start $h "recv-$h" "$TIVLO_RECV" "${VERBOSE[@]}" --interface "${HOST_IP[$h]}" --allow "$E2E_TARGET"
     PID[$h]=$E2E_LAST_PID
     wait_for_line "${HOST_LOG[$h]}" '^waiting for a sender' 10 || fail "tivlo-recv on $h did not start"
   done

@@ -2,6 +2,9 @@
 // conversion and the words for the library's codes.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "../../tools/common.h"
@@ -108,6 +111,33 @@ TEST(ToolWords, HumanBytesUsesDecimalUnits) {
     EXPECT_EQ(HumanBytes(999), "999 B");
     EXPECT_EQ(HumanBytes(20'100'000), "20.1 MB");
     EXPECT_EQ(HumanBytes(1'500), "1.5 kB");
+}
+
+}  // namespace
+
+namespace {
+
+// Without --allow, a receiver takes tasks only for the folders a Task's
+// special-folder modes resolve to and its working directory, never for "/"
+// (a service's working directory).
+TEST(ToolAllowedRoots, DefaultsAreTheUsersFoldersAndTheWorkingDirectory) {
+    const passwd* me = getpwuid(geteuid());
+    ASSERT_NE(me, nullptr);
+    const std::string home = std::string(me->pw_dir) + "/";
+    ASSERT_EQ(setenv("TIVLO_LOGON_USER", me->pw_name, 1), 0);
+
+    auto roots = DefaultAllowedRoots("/srv/in");
+    ASSERT_EQ(roots.size(), 6u) << "desktop, documents, music, videos, pictures and the working directory";
+    EXPECT_EQ(roots.back(), u"/srv/in");
+    for (size_t i = 0; i + 1 < roots.size(); ++i) {
+        EXPECT_EQ(Utf16ToUtf8(roots[i]).rfind(home, 0), 0u) << Utf16ToUtf8(roots[i]);
+    }
+    for (const char* cwd : {"/", ""}) {
+        auto without = DefaultAllowedRoots(cwd);
+        EXPECT_EQ(without.size(), 5u);
+        for (const auto& root : without) EXPECT_NE(root, u"/") << "a service started in / must not allow everything";
+    }
+    unsetenv("TIVLO_LOGON_USER");
 }
 
 }  // namespace
