@@ -250,11 +250,15 @@ int32_t ServerEngine::NextMaster(int32_t current) {
         start = current;
     }
 
-    // Second pass: the pending records after start.
+    // Second pass: the pending records after start. Coming from the first
+    // pass, start 0 is the beginning of the roster and record 0 counts as
+    // after it: a record 0 passed over in the first pass and alone pending
+    // still gets its turn in the second (once; see the bound below).
+    const bool zeroWaits = fromFirstPass && n > 0 && roster[0].pending.load() != 0;
     int32_t j = n - 1;
-    if (j == start) return n;
+    if (j == start && !zeroWaits) return n;
     while (j > start && roster[j].pending.load() == 0) --j;
-    if (j == start) return n;
+    if (j == start && !zeroWaits) return n;
     // Start 0 means the beginning of the roster, record 0 included. Right
     // after record 0 itself was master that would choose it again and again
     // while it stays silent: it gets one more turn, then the search goes on

@@ -75,13 +75,22 @@ TEST(NextMaster, SecondPassServesPendingReceiversAfterTheCurrentOne) {
     EXPECT_EQ(s.e.unicastPhase.load(), 1u);
 }
 
-TEST(NextMaster, OnlyRecordZeroPendingIsNotServedAgain) {
-    // The second pass looks behind its start for a pending record first.
+TEST(NextMaster, RecordZeroPassedOverInTheFirstPassIsServedInTheSecond) {
+    // Record 0 timed out as the first master; the others completed. It alone
+    // is pending: the second pass serves it once more, then gives up on it.
     Roster r(3);
     r.Pending(0).Done(1).Done(2);
-    EXPECT_EQ(r.e.NextMaster(0), 3);
+    EXPECT_EQ(r.e.NextMaster(2), 0);
+    EXPECT_EQ(r.e.unicastPhase.load(), 1u);
+    EXPECT_EQ(r.e.NextMaster(0), 3) << "a second timeout in the second pass ends its turns";
+
+    Roster first(3);
+    first.Pending(0).Done(1).Done(2);
+    EXPECT_EQ(first.e.NextMaster(0), 0) << "also when the first pass ends right after it";
+
     Roster one(1);
     one.Pending(0);
+    EXPECT_EQ(one.e.NextMaster(0), 0);
     EXPECT_EQ(one.e.NextMaster(0), 1);
 }
 
