@@ -22,6 +22,7 @@ void ClientEngine::ReceiveLoop() {
     threadStartPending = true;
     for (;;) {
         if (EndedOrStopped()) break;
+        RepeatStalledAck();
 
         // A bounded wait, so that a tear-down is seen even when the group
         // is silent.
@@ -119,6 +120,7 @@ bool ClientEngine::HandleTask(const uint8_t* packet, size_t length) {
         restartGapThread = gapThreadActive == 0 && gapThread.Running();
     }
     taskAccepted = 0;
+    ackedFile = 0;
     streamPos = StreamPosition{};
     fileCount = task->fileCount;
     totalBlocks = task->totalBlocks;

@@ -56,6 +56,12 @@ inline constexpr uint32_t kCloseWaitMs = 5000;
 inline constexpr uint32_t kGapWaitMs = 60000;
 inline constexpr uint32_t kReportReadMs = 4000;
 inline constexpr uint32_t kReceivePollMs = 200;
+// A master whose Ack went unanswered (its Repair block or the Ack itself
+// lost) asks again after this long, at most kMaxAckRepeats times for one
+// request: the sender re-sends a lost Repair block only once before it
+// passes the master over, which at a few per cent of loss strands receivers.
+inline constexpr uint32_t kAckRepeatMs = 2000;
+inline constexpr uint32_t kMaxAckRepeats = 2;
 
 // Completion codes of the receiver that the host header names too.
 inline constexpr uint32_t kCodeDiskFull = 112;
@@ -194,6 +200,9 @@ public:
     // count + 1 and 0 when the map is empty.
     void ChooseWanted();
     int SendAck();
+    // Sends the last Ack again when the master has waited kAckRepeatMs for
+    // the block it named.
+    void RepeatStalledAck();
 
     // ---- Target path, names, disk ----
     int ResolveTargetPath(uint32_t mode, const std::u16string& path);
@@ -275,6 +284,11 @@ public:
     uint32_t totalBlocks = 0;    // receive thread
     uint32_t wantedBlock = 0;
     uint32_t wantedFile = 1;
+    // The last Ack sent, when, and how often it was repeated (receive thread).
+    uint32_t ackedFile = 0;
+    uint32_t ackedBlock = 0;
+    uint64_t ackedAtMs = 0;
+    uint32_t ackRepeats = 0;
     uint32_t taskAccepted = 0;   // receive thread
     std::atomic<uint32_t> taskGeneration{0};
     std::array<uint8_t, protocol::kTaskSize> lastTask{};

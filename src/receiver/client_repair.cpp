@@ -69,7 +69,21 @@ int ClientEngine::SendAck() {
         platform::Log("\nTivlo-----Client Send ACK Failed!\n");
         return 0;
     }
+    if (wantedFile != ackedFile || wantedBlock != ackedBlock) ackRepeats = 0;
+    ackedFile = wantedFile;
+    ackedBlock = wantedBlock;
+    ackedAtMs = platform::NowMs();
     return 1;
+}
+
+void ClientEngine::RepeatStalledAck() {
+    // Only a served master that still wants a block repeats itself; a
+    // complete one waits for the sender's Poll.
+    if (turnFlag == 0 || ackedFile == 0 || ackedFile > fileCount) return;
+    if (ackedFile != wantedFile || ackedBlock != wantedBlock) return;
+    if (ackRepeats >= kMaxAckRepeats || platform::NowMs() - ackedAtMs < kAckRepeatMs) return;
+    ++ackRepeats;
+    SendAck();
 }
 
 bool ClientEngine::HandlePoll(const uint8_t* packet, size_t length) {

@@ -263,5 +263,41 @@ TEST_F(RepairHandlerTest, ARepairBlockNobodyHereNeedsAsksOnForTheMaster) {
     EXPECT_EQ(engine->MissingCount(), 1u);
 }
 
+// A master whose Repair block never comes asks again, twice at most, so a
+// block lost twice on the way does not cost it its turn; a complete master
+// and one that is not served stay quiet.
+TEST_F(RepairTest, AStalledMasterRepeatsItsAckTwice) {
+    Start();
+    const Bytes content = Content(3 * protocol::kBlockSize + 5, 7);
+    AcceptTask(4, 1);
+    for (uint32_t b : {0u, 1u, 3u}) sender.Send(DataBlock(1, b, u"\\f.bin", content));
+    EXPECT_EQ(FinishAndAnswer(), 1u);
+
+    sender.SendUnicast(PollPacket(1));
+    auto first = sender.AnswerOfType(protocol::kAck);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(AckOf(*first), std::make_pair(1u, 2u));
+    // kAckRepeatMs is 2000 protocol ms: 100 ms at this scale.
+    EXPECT_FALSE(sender.AnswerOfType(protocol::kAck, 50)) << "not before the repeat time";
+    for (int i = 0; i < 2; ++i) {
+        auto again = sender.AnswerOfType(protocol::kAck, 400);
+        ASSERT_TRUE(again) << "repeat " << i;
+        EXPECT_EQ(AckOf(*again), std::make_pair(1u, 2u));
+    }
+    EXPECT_FALSE(sender.AnswerOfType(protocol::kAck, 400)) << "two repeats at most";
+
+    // The block arrives: the complete master names file count + 1 once and
+    // then waits for the Poll without repeating itself.
+    sender.Send(RepairBlock(1, 2, u"\\f.bin", content));
+    auto done = sender.AnswerOfType(protocol::kAck);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(AckOf(*done), std::make_pair(2u, 0u));
+    EXPECT_FALSE(sender.AnswerOfType(protocol::kAck, 400));
+    sender.SendUnicast(PollPacket(0));
+    ASSERT_TRUE(sender.AnswerOfType(protocol::kFinish));
+    ASSERT_TRUE(host.WaitFor(1040, 0, 1));
+    EXPECT_EQ(ReadFile(root / "f.bin"), content);
+}
+
 }  // namespace
 }  // namespace tivlo::testing
