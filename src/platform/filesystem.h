@@ -26,11 +26,13 @@ inline constexpr size_t kPathHeadLength = 3;
 inline constexpr size_t kMinSelectedPathLength = 3;
 inline constexpr char16_t kForeignSeparator = u'/';
 inline bool IsLocalAbsolutePath(const std::u16string& path) { return path.size() >= 2 && path[1] == u':'; }
+inline constexpr bool kPathsIgnoreCase = true;
 #else
 inline constexpr size_t kPathHeadLength = 1;
 inline constexpr size_t kMinSelectedPathLength = 2;
 inline constexpr char16_t kForeignSeparator = u'\\';
 inline bool IsLocalAbsolutePath(const std::u16string& path) { return !path.empty() && path[0] == u'/'; }
+inline constexpr bool kPathsIgnoreCase = false;
 #endif
 
 struct DirEntry {

@@ -22,6 +22,14 @@ bool UserHome(const std::u16string& user, std::u16string* home);
 // a number the platform cannot locate.
 bool SpecialFolderPath(uint32_t csidl, const std::u16string& user, std::u16string* path);
 
+// Points a path resolved for the account this process runs under at the
+// profile of another user (the last step of the receiver's profile mapping):
+// on Windows every occurrence of the account's name becomes the profile's
+// name; on POSIX, where a home is not always named after its user (/root),
+// the account's home directory at the head of the path becomes the profile
+// user's home. Returns the number of replacements.
+int MapAccountToProfile(std::u16string* path, const std::u16string& account, const std::u16string& profile);
+
 // Single-byte text in the ANSI code page (CP1252 unless TIVLO_ANSI_CODEPAGE
 // names another) to UTF-16 and back. Characters the code page lacks become
 // its default character ('?').

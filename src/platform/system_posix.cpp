@@ -334,6 +334,18 @@ bool UserHome(const std::u16string& user, std::u16string* home) {
 // Linux has no all-users desktop. The common desktop (25) is taken to be the
 // desktop of the user at the local seat, since that is the desktop every
 // person at this machine sees; without such a user, the given user's.
+int MapAccountToProfile(std::u16string* path, const std::u16string& account, const std::u16string& profile) {
+    std::u16string accountHome;
+    std::u16string profileHome;
+    if (!UserHome(account, &accountHome) || !UserHome(profile, &profileHome)) return 0;
+    while (accountHome.size() > 1 && accountHome.back() == u'/') accountHome.pop_back();
+    while (profileHome.size() > 1 && profileHome.back() == u'/') profileHome.pop_back();
+    if (accountHome.empty() || path->compare(0, accountHome.size(), accountHome) != 0) return 0;
+    if (path->size() > accountHome.size() && (*path)[accountHome.size()] != u'/') return 0;
+    path->replace(0, accountHome.size(), profileHome);
+    return 1;
+}
+
 bool SpecialFolderPath(uint32_t csidl, const std::u16string& user, std::u16string* path) {
     std::u16string owner = user;
     if (csidl == 25) {

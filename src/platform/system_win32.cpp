@@ -143,6 +143,18 @@ bool UserHome(const std::u16string& user, std::u16string* home) {
 
 // The shell resolves folders for the account this process runs under; the
 // user argument is for platforms without a shell.
+int MapAccountToProfile(std::u16string* path, const std::u16string& account, const std::u16string& profile) {
+    if (account.empty()) return 0;
+    int count = 0;
+    size_t pos = 0;
+    while ((pos = path->find(account, pos)) != std::u16string::npos) {
+        path->replace(pos, account.size(), profile);
+        pos += profile.size();
+        ++count;
+    }
+    return count;
+}
+
 bool SpecialFolderPath(uint32_t csidl, const std::u16string& user, std::u16string* path) {
     (void)user;
     LPITEMIDLIST list = nullptr;

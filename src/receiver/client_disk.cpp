@@ -9,12 +9,7 @@ uint32_t ClientEngine::CheckDiskSpace(uint64_t neededBytes) {
     const std::u16string root = TargetRoot();
     // Only an absolute root can be a place on a disk: an empty root, or a
     // path of another system (D:\Incoming on a POSIX receiver), is none.
-#if defined(_WIN32)
-    const bool absolute = root.size() >= 3 && root[1] == u':' && root[2] == u'\\';
-#else
-    const bool absolute = !root.empty() && root[0] == platform::kPathSeparator;
-#endif
-    if (!absolute || !platform::IsFixedDisk(root)) return kCodeNotFixed;
+    if (!platform::IsLocalAbsolutePath(root) || !platform::IsFixedDisk(root)) return kCodeNotFixed;
 
     uint64_t freeBytes = 0;
     if (!platform::FreeDiskBytes(root, &freeBytes)) {

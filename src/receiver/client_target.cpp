@@ -70,11 +70,10 @@ bool RootWithin(const std::u16string& root, const std::vector<std::u16string>& a
 
 bool NormalizedRootWithin(std::u16string target, const std::vector<std::u16string>& allowed) {
     auto fold = [](std::u16string text) {
-#if defined(_WIN32)
         // Drive paths compare without regard to case.
-        for (char16_t& c : text)
-            if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
-#endif
+        if (platform::kPathsIgnoreCase)
+            for (char16_t& c : text)
+                if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
         return text;
     };
     target = fold(target);
@@ -129,21 +128,7 @@ int ClientEngine::MapProfilePath(std::u16string* path) {
         int n = ReplaceAll(path, text, profile);
         if (n > 0) return n;
     }
-#if defined(_WIN32)
-    return ReplaceAll(path, account, profile);
-#else
-    // Profiles are home directories here, and a home is not named after its
-    // user everywhere (/root): the account's home becomes the profile's.
-    std::u16string accountHome;
-    std::u16string profileHome;
-    if (!platform::UserHome(account, &accountHome) || !platform::UserHome(profile, &profileHome)) return 0;
-    while (accountHome.size() > 1 && accountHome.back() == platform::kPathSeparator) accountHome.pop_back();
-    while (profileHome.size() > 1 && profileHome.back() == platform::kPathSeparator) profileHome.pop_back();
-    if (accountHome.empty() || path->compare(0, accountHome.size(), accountHome) != 0) return 0;
-    if (path->size() > accountHome.size() && (*path)[accountHome.size()] != platform::kPathSeparator) return 0;
-    path->replace(0, accountHome.size(), profileHome);
-    return 1;
-#endif
+    return platform::MapAccountToProfile(path, account, profile);
 }
 
 int ClientEngine::GetLogonProfileName(std::u16string* name) {
