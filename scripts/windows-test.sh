@@ -6,7 +6,8 @@
 # own (lo only, 127.0.0.1 as the interface: nothing leaves the machine).
 #
 # Build directories: build-win64, build-win32 (the DLL only) and
-# build-windows-native (the Linux tools tivlo-send and tivlo-recv).
+# build-windows-native (the Linux tools tivlo-send and tivlo-recv; set
+# TIVLO_NATIVE_BUILD to a build directory that already has them to skip it).
 # Needs root for the packages and the namespace.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,9 +46,12 @@ cmake --build build-win64 -j "$jobs" --target tivlo windows_tests
 step "cross-building i686: tivlo.dll"
 configure build-win32 mingw-i686.cmake
 cmake --build build-win32 -j "$jobs" --target tivlo
-step "building the Linux tools"
-configure build-windows-native ""
-cmake --build build-windows-native -j "$jobs" --target tivlo-send tivlo-recv
+native=${TIVLO_NATIVE_BUILD:-build-windows-native}
+if [ -z "${TIVLO_NATIVE_BUILD:-}" ]; then
+  step "building the Linux tools"
+  configure "$native" ""
+fi
+cmake --build "$native" -j "$jobs" --target tivlo-send tivlo-recv
 
 # ---- Export tables ------------------------------------------------------------
 # The thirteen names with ordinals 1 to 13 in alphabetical order, our
@@ -125,8 +129,8 @@ ip -n "$ns" link set lo up
 "$wineserver" -w 2>/dev/null || true
 in_ns() { ip netns exec "$ns" env PATH="$PATH" WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all "$@"; }
 host=$root/build-win64/src/api/tivlo_host.exe
-recv=$root/build-windows-native/tools/tivlo-recv
-send=$root/build-windows-native/tools/tivlo-send
+recv=$(readlink -f "$native/tools/tivlo-recv")
+send=$(readlink -f "$native/tools/tivlo-send")
 
 # The files: a few blocks' worth of random bytes, a one-block file, an empty
 # file, a sub-directory and an empty directory.
