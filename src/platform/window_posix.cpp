@@ -1,7 +1,8 @@
 #include "platform/window.h"
 
 #include <condition_variable>
-#include <deque>
+#include <utility>
+#include <vector>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -23,13 +24,55 @@ struct Message {
     std::shared_ptr<bool> done;
 };
 
+// The queue of a window: a ring of message slots that are reused, so that a
+// posted message, its text included, costs no allocation once the ring and
+// the slots' strings have grown to what the traffic needs (a 1042 goes out
+// with every block).
+class MessageRing {
+public:
+    bool empty() const { return count_ == 0; }
+    // The slot for the next message, at the back; its text keeps the
+    // capacity of an earlier message.
+    Message& PushSlot() {
+        if (count_ == slots_.size()) Grow();
+        Message& m = slots_[(head_ + count_) % slots_.size()];
+        ++count_;
+        return m;
+    }
+    // Swaps the front message into out (so each keeps a buffer) and drops it.
+    void PopInto(Message& out) {
+        std::swap(out, slots_[head_]);
+        slots_[head_].done.reset();
+        head_ = (head_ + 1) % slots_.size();
+        --count_;
+    }
+    void clear() {
+        for (Message& m : slots_) m.done.reset();
+        head_ = count_ = 0;
+    }
+
+private:
+    void Grow() {
+        std::vector<Message> bigger(slots_.empty() ? 16 : slots_.size() * 2);
+        for (size_t i = 0; i < count_; ++i) std::swap(bigger[i], slots_[(head_ + i) % slots_.size()]);
+        slots_.swap(bigger);
+        head_ = 0;
+    }
+    std::vector<Message> slots_;
+    size_t head_ = 0;
+    size_t count_ = 0;
+};
+
 struct Window {
     WindowProc proc = nullptr;
     void* context = nullptr;
     std::mutex mutex;
     std::condition_variable wake;      // the delivery thread: a message or destroy
     std::condition_variable finished;  // senders: a sent message done, or destroy
-    std::deque<Message> queue;
+    MessageRing queue;
+    // The delivery thread waits for wake: only then does a post notify it
+    // (a notification per message would cost a system call per block).
+    bool idle = false;
     bool destroyed = false;
     std::thread thread;
 
@@ -77,25 +120,29 @@ void Deliver(Window& w, const Message& m) {
 void DeliveryLoop(std::shared_ptr<Window> w) {
     t_deliveringWindow = w.get();
     std::unique_lock<std::mutex> lock(w->mutex);
+    Message m;
     for (;;) {
+        w->idle = true;
         w->wake.wait(lock, [&] { return w->destroyed || !w->queue.empty(); });
+        w->idle = false;
         if (w->destroyed) {
             break;
         }
-        Message m = std::move(w->queue.front());
-        w->queue.pop_front();
+        w->queue.PopInto(m);
         lock.unlock();
         Deliver(*w, m);
         lock.lock();
         if (m.done) {
             *m.done = true;
+            m.done.reset();
             w->finished.notify_all();
         }
     }
     t_deliveringWindow = nullptr;
 }
 
-void Enqueue(uintptr_t window, Message m) {
+// Queues a message; text (for hasText) is copied into the slot's own string.
+void Enqueue(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam, const std::u16string* text) {
     std::shared_ptr<Window> w = Find(window);
     if (!w) {
         return;
@@ -104,8 +151,19 @@ void Enqueue(uintptr_t window, Message m) {
     if (w->destroyed) {
         return;
     }
-    w->queue.push_back(std::move(m));
-    w->wake.notify_one();
+    Message& m = w->queue.PushSlot();
+    m.message = message;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    m.hasText = text != nullptr;
+    if (text != nullptr) {
+        m.text.assign(*text);
+    } else {
+        m.text.clear();
+    }
+    if (w->idle) {
+        w->wake.notify_one();
+    }
 }
 
 }  // namespace
@@ -158,20 +216,11 @@ bool DestroyHostWindow(uintptr_t window) {
 }
 
 void PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    Message m;
-    m.message = message;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    Enqueue(window, std::move(m));
+    Enqueue(window, message, wParam, lParam, nullptr);
 }
 
 void PostHostText(uintptr_t window, uint32_t message, uintptr_t wParam, const std::u16string& text) {
-    Message m;
-    m.message = message;
-    m.wParam = wParam;
-    m.hasText = true;
-    m.text = text;
-    Enqueue(window, std::move(m));
+    Enqueue(window, message, wParam, 0, &text);
 }
 
 void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
@@ -195,12 +244,16 @@ void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intpt
         return;
     }
     auto done = std::make_shared<bool>(false);
-    m.done = done;
     std::unique_lock<std::mutex> lock(w->mutex);
     if (w->destroyed) {
         return;
     }
-    w->queue.push_back(std::move(m));
+    Message& slot = w->queue.PushSlot();
+    slot.message = message;
+    slot.wParam = wParam;
+    slot.lParam = lParam;
+    slot.hasText = false;
+    slot.done = done;
     w->wake.notify_one();
     w->finished.wait(lock, [&] { return *done || w->destroyed; });
 }

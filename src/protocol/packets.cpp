@@ -60,6 +60,7 @@ NameField NarrowNameField(const std::string& name) {
 std::u16string ReadWideName(const uint8_t* field, uint32_t count) {
     uint32_t units = std::min(count, kMaxWideNameUnits);
     std::u16string name;
+    name.reserve(units);  // one allocation, not one per doubling
     for (uint32_t i = 0; i < units; ++i) {
         char16_t c = char16_t(GetU16(field + 2 * i));
         if (c == 0) break;
