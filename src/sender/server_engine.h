@@ -133,6 +133,8 @@ public:
     std::atomic<uint32_t> transferRate{0};
     static constexpr uint32_t kQuickResendMs = 10;
     static constexpr uint32_t kQuickResends = 6;
+    // With a rate, the pauses before and after the Finish packets.
+    static constexpr uint32_t kRateSettleMs = 50;
     // The master's request last served by the answer thread; under
     // answerLock. openRepairAtMs 0: none open.
     uint64_t openRepairAtMs = 0;

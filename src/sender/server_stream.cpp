@@ -157,12 +157,18 @@ uint32_t ServerEngine::SendLoop() {
 
     // Nothing repairs an Empty directories packet, so the set goes out once
     // more before the Finish.
+    // The pauses around the Finish give receivers time to take the tail of
+    // the stream and to answer. At a set rate 50 ms is enough: a receiver's
+    // socket keeps the order, so the Finish never overtakes blocks, and a
+    // Poll that comes before the Answer closes the pass itself. 500 ms
+    // would be a second of every fast transfer.
+    const uint32_t settleMs = rate != 0 ? kRateSettleMs : 500;
     if (Stopped()) return 0;
     SendEmptyDirectories();
-    stopEvent.Wait(500);
+    stopEvent.Wait(settleMs);
     if (Stopped()) return 0;
     SendFinish();
-    stopEvent.Wait(500);
+    stopEvent.Wait(settleMs);
     if (Stopped()) return 0;
 
     platform::Logf("Time = %d\n", int(platform::NowMs() - start));
