@@ -148,7 +148,7 @@ tivlo_run() {
   for h in "${RECEIVERS[@]}"; do
     local wrap=()
     [ "$h" = r1 ] && wrap=("${perf_r[@]}")
-    host_start "$h" "tivlo-$h" $(timed "tivlo-$h") "${wrap[@]}" "$TIVLO_RECV" --once --interface "${HOST_IP[$h]}"
+    host_start "$h" "tivlo-$h" $(timed "tivlo-$h") "${wrap[@]}" "$TIVLO_RECV" --once --allow "$E2E_TARGET" --interface "${HOST_IP[$h]}"
     PID[$h]=$E2E_LAST_PID
   done
   for h in "${RECEIVERS[@]}"; do
@@ -169,7 +169,7 @@ tivlo_run() {
   repaired=$(sed -n 's/^summary:.* \([0-9]*\) repair block.*/\1/p' "$log" | tail -n1)
   stream=$(sed -n 's/^Time = \([0-9]*\)$/\1/p' "$log" | tail -n1)
   seconds=$(awk -v b="$DATASET_BYTES" -v m="${mbps:-0}" 'BEGIN {if (m > 0) printf "%.2f", b / m / 1e6; else print 0}')
-  [ -n "$stream" ] && note="stream $(awk -v t="$stream" 'BEGIN {printf "%.2f", t / 1000 - 1}') s"
+  [ -n "$stream" ] && note="stream and Finish $(awk -v t="$stream" 'BEGIN {printf "%.2f", t / 1000}') s"
   local ok
   ok=$(verify_all)
   [ "$sstatus" = 0 ] || { ok=no; note="$note; tivlo-send exit $sstatus"; tail -n 5 "$log"; }
