@@ -170,6 +170,16 @@ tivlo_run() {
   stream=$(sed -n 's/^Time = \([0-9]*\)$/\1/p' "$log" | tail -n1)
   seconds=$(awk -v b="$DATASET_BYTES" -v m="${mbps:-0}" 'BEGIN {if (m > 0) printf "%.2f", b / m / 1e6; else print 0}')
   [ -n "$stream" ] && note="stream and Finish $(awk -v t="$stream" 'BEGIN {printf "%.2f", t / 1000}') s"
+  # Where receivers lost datagrams besides the loss rule: their sockets'
+  # buffers, and reassembly of the fragments (a block is 4 of them).
+  local drops=0 reasm=0
+  for h in "${RECEIVERS[@]}"; do
+    drops=$((drops + $(ip netns exec "${HOST_NS[$h]}" nstat -az UdpRcvbufErrors 2>/dev/null | awk '/UdpRcvbufErrors/ {print $2}' | head -n1)))
+    reasm=$((reasm + $(ip netns exec "${HOST_NS[$h]}" nstat -az IpReasmFails 2>/dev/null | awk '/IpReasmFails/ {print $2}' | head -n1)))
+  done
+  note="$note; socket drops $((drops - DROPS_BEFORE)), reassembly failures $((reasm - REASM_BEFORE))"
+  DROPS_BEFORE=$drops
+  REASM_BEFORE=$reasm
   local ok
   ok=$(verify_all)
   [ "$sstatus" = 0 ] || { ok=no; note="$note; tivlo-send exit $sstatus"; tail -n 5 "$log"; }
@@ -274,6 +284,8 @@ disk_ceiling() {
 # ---- Run ----
 
 declare -A PID
+DROPS_BEFORE=0
+REASM_BEFORE=0
 e2e_setup
 host_add s 1
 for i in 1 2 3; do host_add "r$i" $((10 + i)); done

@@ -1,4 +1,5 @@
 // The receive thread: the receive loop and the packets of the stream pass.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -82,6 +83,22 @@ bool ClientEngine::AcceptFileShape(uint32_t file, uint32_t lastIndex) {
     fileShapes.emplace(file, lastIndex);
     claimedBlocks += uint64_t(lastIndex) + 1;
     return true;
+}
+
+void ClientEngine::AnnounceName(const uint8_t* field, uint32_t count) {
+    const uint32_t wide = nameWide.load(std::memory_order_relaxed);
+    // The characters that count (the terminator included); whatever lies
+    // behind them in the field is not part of the name.
+    const uint32_t bytes =
+        uint32_t(std::min<uint64_t>(uint64_t(count) * (wide == 1 ? 2 : 1), protocol::kNameFieldBytes));
+    if (wide == announcedWide && count == announcedCount && bytes == announcedFieldBytes &&
+        std::memcmp(field, announcedField.data(), bytes) == 0)
+        return;
+    announcedName = ConvertName(field, count);
+    std::memcpy(announcedField.data(), field, bytes);
+    announcedFieldBytes = bytes;
+    announcedCount = count;
+    announcedWide = wide;
 }
 
 bool ClientEngine::HandleCollect() {
@@ -205,7 +222,7 @@ bool ClientEngine::HandleDataBlock(const uint8_t* packet, size_t length) {
         StoreMissing(missing, block->file, block->block);
     }
 
-    announcedName = ConvertName(block->name, block->nameCount);
+    AnnounceName(block->name, block->nameCount);
     api::PostCurrentFile(hostWindow, announcedName);
 
     // Gap detection. The block expected next follows the position: the next

@@ -258,6 +258,14 @@ public:
 
     // ---- Fields ----
     std::u16string announcedName;  // receive thread
+    // The name field announcedName was converted from (receive thread): a
+    // stream repeats one name for every block of a file, so it is converted
+    // again only when the field changes, without an allocation per block.
+    std::array<uint8_t, protocol::kNameFieldBytes> announcedField{};
+    uint32_t announcedFieldBytes = 0;
+    uint32_t announcedCount = 0;
+    uint32_t announcedWide = 2;  // none yet
+    void AnnounceName(const uint8_t* field, uint32_t count);
     mutable platform::Lock rootLock;
     std::u16string targetRoot;  // under rootLock
     std::vector<std::u16string> allowedRoots;  // under rootLock; empty: no policy
