@@ -1,11 +1,13 @@
 #include "common.h"
 
+#include <getopt.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace tivlo_tool {
@@ -176,6 +178,32 @@ bool ParseNetOption(const std::string& name, const std::string& value, NetOption
     }
     *error = "unknown option '--" + name + "'";
     return false;
+}
+
+void UsageError(const Program& program, const std::string& message) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.name, message.c_str(),
+                 program.name);
+    std::exit(kExitUsage);
+}
+
+void CommonOption(int c, const Program& program, char** argv, NetOptions* net, bool* verbose) {
+    std::string error;
+    switch (c) {
+        case 'g':
+            if (!ParseNetOption("group", optarg, net, &error)) UsageError(program, error);
+            break;
+        case 'p':
+            if (!ParseNetOption("port", optarg, net, &error)) UsageError(program, error);
+            break;
+        case 'i':
+            if (!ParseNetOption("interface", optarg, net, &error)) UsageError(program, error);
+            break;
+        case 'v': *verbose = true; break;
+        case 'h': program.usage(stdout); std::exit(kExitOk);
+        case 'V': std::printf("%s (Tivlo) %s\n", program.name, TIVLO_TOOLS_VERSION); std::exit(kExitOk);
+        case ':': UsageError(program, std::string("option '") + argv[optind - 1] + "' requires an argument");
+        default: UsageError(program, std::string("unrecognized option '") + argv[optind - 1] + "'");
+    }
 }
 
 std::string SenderEndMeaning(uint32_t code) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -47,6 +48,21 @@ struct NetOptions {
 // false with a message in *error when the value is bad.
 bool ParseNetOption(const std::string& name, const std::string& value, NetOptions* options,
                     std::string* error);
+
+// A program's name and its --help text, for the command-line handling both
+// programs share.
+struct Program {
+    const char* name;          // "tivlo-send", "tivlo-recv"
+    void (*usage)(FILE* out);  // writes the --help text
+};
+// "NAME: MESSAGE" and a pointer to --help on standard error; exits with
+// kExitUsage.
+[[noreturn]] void UsageError(const Program& program, const std::string& message);
+// A getopt_long result (":" and the short letters of the long options) that
+// the program's own options are not: --group, --port and --interface into
+// *net, --verbose into *verbose; --help and --version print and exit; a
+// missing value or an unknown option is a usage error.
+void CommonOption(int c, const Program& program, char** argv, NetOptions* net, bool* verbose);
 
 // What a code of message 1040 or of GetErrInfo means, in words.
 std::string SenderEndMeaning(uint32_t code);

@@ -82,11 +82,9 @@ void Usage(FILE* out) {
                  kProgram);
 }
 
-[[noreturn]] void UsageError(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram, message.c_str(),
-                 kProgram);
-    std::exit(kExitUsage);
-}
+const Program kTool{kProgram, Usage};
+
+[[noreturn]] void UsageError(const std::string& message) { tivlo_tool::UsageError(kTool, message); }
 
 void Fail(const std::string& message) { std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str()); }
 
@@ -139,7 +137,6 @@ Options ParseArguments(int argc, char** argv) {
     opterr = 0;
     int c;
     while ((c = getopt_long(argc, argv, ":t:f:g:p:i:vhV", kLong, nullptr)) != -1) {
-        std::string error;
         switch (c) {
             case 't':
                 if (options.haveTarget) UsageError("give only one of --target and --folder");
@@ -178,20 +175,7 @@ Options ParseArguments(int argc, char** argv) {
                 options.rateKbps = *rate;
                 break;
             }
-            case 'g':
-                if (!ParseNetOption("group", optarg, &options.net, &error)) UsageError(error);
-                break;
-            case 'p':
-                if (!ParseNetOption("port", optarg, &options.net, &error)) UsageError(error);
-                break;
-            case 'i':
-                if (!ParseNetOption("interface", optarg, &options.net, &error)) UsageError(error);
-                break;
-            case 'v': options.verbose = true; break;
-            case 'h': Usage(stdout); std::exit(kExitOk);
-            case 'V': std::printf("%s (Tivlo) %s\n", kProgram, TIVLO_TOOLS_VERSION); std::exit(kExitOk);
-            case ':': UsageError(std::string("option '") + argv[optind - 1] + "' requires an argument");
-            default: UsageError(std::string("unrecognized option '") + argv[optind - 1] + "'");
+            default: CommonOption(c, kTool, argv, &options.net, &options.verbose); break;
         }
     }
     for (int i = optind; i < argc; ++i) options.paths.emplace_back(argv[i]);
