@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include "platform/os_detail.h"
 #include "platform/system.h"
 
 namespace tivlo::platform {
@@ -29,7 +30,25 @@ int OpenPath(const std::u16string& path, int flags, mode_t mode = 0) {
 
 }  // namespace
 
-File::~File() { Close(); }
+namespace detail {
+
+int64_t ReadChunk(int fd, void* buffer, size_t length) {
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, length);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int64_t WriteChunk(int fd, const void* data, size_t length) {
+    ssize_t n;
+    do {
+        n = ::write(fd, data, length);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+}  // namespace detail
 
 // Linux has no mandatory sharing modes, so an exclusive read cannot keep
 // other handles out; it opens like a shared read.
@@ -50,52 +69,6 @@ bool File::Create(const std::u16string& path) {
     Close();
     fd_ = OpenPath(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     return fd_ >= 0;
-}
-
-int64_t File::Read(void* buffer, size_t length) {
-    if (fd_ < 0) {
-        return -1;
-    }
-    // Fills the buffer unless the file ends first, as one read of a
-    // Windows file would.
-    auto* out = static_cast<char*>(buffer);
-    size_t total = 0;
-    while (total < length) {
-        ssize_t n = ::read(fd_, out + total, length - total);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return total > 0 ? static_cast<int64_t>(total) : -1;
-        }
-        if (n == 0) {
-            break;
-        }
-        total += static_cast<size_t>(n);
-    }
-    return static_cast<int64_t>(total);
-}
-
-bool File::Write(const void* data, size_t length) {
-    if (fd_ < 0) {
-        return false;
-    }
-    const auto* in = static_cast<const char*>(data);
-    size_t total = 0;
-    while (total < length) {
-        ssize_t n = ::write(fd_, in + total, length - total);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) {
-            return false;
-        }
-        total += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 bool File::Seek(int64_t offset) {
@@ -132,14 +105,6 @@ void File::Close() {
         ::close(fd_);
         fd_ = -1;
     }
-}
-
-int64_t FileLength(const std::u16string& path) {
-    File f;
-    if (!f.OpenRead(path, false)) {
-        return -1;
-    }
-    return f.Length();
 }
 
 }  // namespace tivlo::platform

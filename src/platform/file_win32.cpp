@@ -11,6 +11,8 @@
 
 #include <algorithm>
 
+#include "platform/os_detail.h"
+
 namespace tivlo::platform {
 
 namespace {
@@ -37,7 +39,28 @@ HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
 
 }  // namespace
 
-File::~File() { Close(); }
+namespace detail {
+
+// At most 1 GiB a call: the lengths are 32-bit.
+int64_t ReadChunk(int fd, void* buffer, size_t length) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
+    DWORD got = 0;
+    if (!::ReadFile(HandleOf(fd), buffer, chunk, &got, nullptr)) {
+        return -1;
+    }
+    return got;
+}
+
+int64_t WriteChunk(int fd, const void* data, size_t length) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
+    DWORD written = 0;
+    if (!::WriteFile(HandleOf(fd), data, chunk, &written, nullptr)) {
+        return -1;
+    }
+    return written;
+}
+
+}  // namespace detail
 
 bool File::OpenRead(const std::u16string& path, bool exclusive) {
     Close();
@@ -55,43 +78,6 @@ bool File::Create(const std::u16string& path) {
     Close();
     fd_ = OpenHandle(path, GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
     return fd_ >= 0;
-}
-
-int64_t File::Read(void* buffer, size_t length) {
-    if (fd_ < 0) {
-        return -1;
-    }
-    auto* out = static_cast<char*>(buffer);
-    size_t total = 0;
-    while (total < length) {
-        DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - total, 1u << 30));
-        DWORD got = 0;
-        if (!::ReadFile(HandleOf(fd_), out + total, chunk, &got, nullptr)) {
-            return total > 0 ? static_cast<int64_t>(total) : -1;
-        }
-        if (got == 0) {
-            break;
-        }
-        total += got;
-    }
-    return static_cast<int64_t>(total);
-}
-
-bool File::Write(const void* data, size_t length) {
-    if (fd_ < 0) {
-        return false;
-    }
-    const auto* in = static_cast<const char*>(data);
-    size_t total = 0;
-    while (total < length) {
-        DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - total, 1u << 30));
-        DWORD written = 0;
-        if (!::WriteFile(HandleOf(fd_), in + total, chunk, &written, nullptr) || written == 0) {
-            return false;
-        }
-        total += written;
-    }
-    return true;
 }
 
 bool File::Seek(int64_t offset) {
@@ -137,14 +123,6 @@ void File::Close() {
         ::_close(fd_);  // closes the handle too
         fd_ = -1;
     }
-}
-
-int64_t FileLength(const std::u16string& path) {
-    File f;
-    if (!f.OpenRead(path, false)) {
-        return -1;
-    }
-    return f.Length();
 }
 
 }  // namespace tivlo::platform

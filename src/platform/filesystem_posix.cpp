@@ -13,18 +13,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
+#include "platform/os_detail.h"
 #include "platform/system.h"
 
 namespace tivlo::platform {
 
 namespace {
-
-std::mutex g_overrideMutex;
-FixedDiskOverride g_fixedOverride;
-FreeSpaceOverride g_freeOverride;
 
 DirEntry::Kind KindOfMode(mode_t mode) {
     if (S_ISREG(mode)) {
@@ -116,6 +112,10 @@ bool MountOfDevice(dev_t dev, std::string* fsType, std::string* source) {
     return false;
 }
 
+}  // namespace
+
+namespace detail {
+
 bool RealIsFixedDisk(const std::u16string& path) {
     if (path.empty() || path[0] != u'/') {
         return false;
@@ -175,7 +175,7 @@ bool RealFreeDiskBytes(const std::u16string& path, uint64_t* freeBytes) {
     return true;
 }
 
-}  // namespace
+}  // namespace detail
 
 bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries) {
     std::string base = Utf16ToUtf8(dir);
@@ -239,42 +239,9 @@ PathKind GetPathKind(const std::u16string& path) {
     return PathKind::Other;
 }
 
-bool PathExists(const std::u16string& path) { return GetPathKind(path) != PathKind::Missing; }
-
 bool MakeDirectory(const std::u16string& path) {
     std::string utf8 = Utf16ToUtf8(path);
     return !utf8.empty() && ::mkdir(utf8.c_str(), 0755) == 0;
-}
-
-bool IsFixedDisk(const std::u16string& path) {
-    FixedDiskOverride hook;
-    {
-        std::lock_guard<std::mutex> lock(g_overrideMutex);
-        hook = g_fixedOverride;
-    }
-    return hook ? hook(path) : RealIsFixedDisk(path);
-}
-
-bool FreeDiskBytes(const std::u16string& path, uint64_t* freeBytes) {
-    if (freeBytes == nullptr) {
-        return false;
-    }
-    FreeSpaceOverride hook;
-    {
-        std::lock_guard<std::mutex> lock(g_overrideMutex);
-        hook = g_freeOverride;
-    }
-    return hook ? hook(path, freeBytes) : RealFreeDiskBytes(path, freeBytes);
-}
-
-void SetFixedDiskOverride(FixedDiskOverride fn) {
-    std::lock_guard<std::mutex> lock(g_overrideMutex);
-    g_fixedOverride = std::move(fn);
-}
-
-void SetFreeSpaceOverride(FreeSpaceOverride fn) {
-    std::lock_guard<std::mutex> lock(g_overrideMutex);
-    g_freeOverride = std::move(fn);
 }
 
 }  // namespace tivlo::platform

@@ -11,15 +11,14 @@
 #include "platform/clock.h"
 #include "platform/filesystem_win32_detail.h"
 #include "platform/log.h"
+#include "platform/os_detail.h"
 #include "platform/system.h"
 
 namespace tivlo::platform {
 
 namespace {
 
-std::mutex g_overrideMutex;
-FixedDiskOverride g_fixedOverride;
-FreeSpaceOverride g_freeOverride;
+std::mutex g_extendedNameMutex;
 const char* g_extendedName = nullptr;  // test hook: another name to look up
 
 std::wstring Wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
@@ -29,19 +28,12 @@ std::wstring DriveOf(const std::u16string& path) { return Wide(path.substr(0, 3)
 using FreeSpaceExW = BOOL(WINAPI*)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
 using FreeSpaceExA = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
 
-bool RealIsFixedDisk(const std::u16string& path) {
-    if (path.empty()) {
-        return false;
-    }
-    return ::GetDriveTypeW(DriveOf(path).c_str()) == DRIVE_FIXED;
-}
-
 // The extended query by name, in the character set of the system: the
 // wide variant on the NT family. Three tries, 200 ms apart.
 FARPROC LookUpExtendedQuery(bool wide) {
     const char* name = wide ? "GetDiskFreeSpaceExW" : "GetDiskFreeSpaceExA";
     {
-        std::lock_guard<std::mutex> lock(g_overrideMutex);
+        std::lock_guard<std::mutex> lock(g_extendedNameMutex);
         if (g_extendedName != nullptr) {
             name = g_extendedName;
         }
@@ -55,6 +47,17 @@ FARPROC LookUpExtendedQuery(bool wide) {
         SleepMs(200);
     }
     return nullptr;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool RealIsFixedDisk(const std::u16string& path) {
+    if (path.empty()) {
+        return false;
+    }
+    return ::GetDriveTypeW(DriveOf(path).c_str()) == DRIVE_FIXED;
 }
 
 bool RealFreeDiskBytes(const std::u16string& path, uint64_t* freeBytes) {
@@ -90,7 +93,7 @@ bool RealFreeDiskBytes(const std::u16string& path, uint64_t* freeBytes) {
     return true;
 }
 
-}  // namespace
+}  // namespace detail
 
 bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries) {
     if (dir.empty()) {
@@ -147,47 +150,14 @@ PathKind GetPathKind(const std::u16string& path) {
     return PathKind::File;
 }
 
-bool PathExists(const std::u16string& path) { return GetPathKind(path) != PathKind::Missing; }
-
 bool MakeDirectory(const std::u16string& path) {
     return !path.empty() && ::CreateDirectoryW(Wide(path).c_str(), nullptr) != 0;
-}
-
-bool IsFixedDisk(const std::u16string& path) {
-    FixedDiskOverride hook;
-    {
-        std::lock_guard<std::mutex> lock(g_overrideMutex);
-        hook = g_fixedOverride;
-    }
-    return hook ? hook(path) : RealIsFixedDisk(path);
-}
-
-bool FreeDiskBytes(const std::u16string& path, uint64_t* freeBytes) {
-    if (freeBytes == nullptr) {
-        return false;
-    }
-    FreeSpaceOverride hook;
-    {
-        std::lock_guard<std::mutex> lock(g_overrideMutex);
-        hook = g_freeOverride;
-    }
-    return hook ? hook(path, freeBytes) : RealFreeDiskBytes(path, freeBytes);
-}
-
-void SetFixedDiskOverride(FixedDiskOverride fn) {
-    std::lock_guard<std::mutex> lock(g_overrideMutex);
-    g_fixedOverride = std::move(fn);
-}
-
-void SetFreeSpaceOverride(FreeSpaceOverride fn) {
-    std::lock_guard<std::mutex> lock(g_overrideMutex);
-    g_freeOverride = std::move(fn);
 }
 
 namespace detail {
 
 void SetExtendedFreeSpaceName(const char* name) {
-    std::lock_guard<std::mutex> lock(g_overrideMutex);
+    std::lock_guard<std::mutex> lock(g_extendedNameMutex);
     g_extendedName = name;
 }
 

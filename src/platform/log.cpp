@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <shared_mutex>
 
@@ -40,6 +41,24 @@ void Deliver(const std::u16string& text) {
 }
 
 }  // namespace
+
+namespace detail {
+
+bool DebugVariableSet() {
+    static const bool set = std::getenv("TIVLO_DEBUG") != nullptr;
+    return set;
+}
+
+void WriteStandardError(const std::u16string& text) {
+    std::string line = Utf16ToUtf8(text);
+    if (line.empty() || line.back() != '\n') {
+        line.push_back('\n');
+    }
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+}  // namespace detail
 
 // Must not be called from inside the sink.
 void SetLogSink(LogSink sink, void* context) {

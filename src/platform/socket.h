@@ -76,6 +76,11 @@ private:
     // or closing. Close waits until every user has left before it closes.
     bool EnterUse();
     void LeaveUse();
+    // Calls call with the descriptor between EnterUse and LeaveUse: false
+    // when the socket is closed or closing, else what call returns.
+    bool WithDescriptor(const std::function<bool(int fd)>& call);
+    // True when the inbound filter drops this datagram.
+    bool LostOnArrival(const void* data, size_t length);
 
     std::atomic<int> fd_{-1};
     std::atomic<int> wakeFd_{-1};

@@ -34,6 +34,14 @@ sockaddr_in MakeAddress(uint32_t addr, uint16_t port) {
     return sa;
 }
 
+// IP_ADD_MEMBERSHIP or IP_DROP_MEMBERSHIP.
+bool SetMembership(int fd, int option, uint32_t group, uint32_t iface) {
+    ip_mreq mreq;
+    mreq.imr_multiaddr.s_addr = group;
+    mreq.imr_interface.s_addr = iface;
+    return ::setsockopt(fd, IPPROTO_IP, option, &mreq, sizeof mreq) == 0;
+}
+
 }  // namespace
 
 uint32_t ParseIPv4(const char* text) {
@@ -54,22 +62,6 @@ void FormatIPv4(uint32_t addr, char out[16]) {
         out[0] = '\0';
     }
 }
-
-UdpSocket::~UdpSocket() { Close(); }
-
-bool UdpSocket::EnterUse() {
-    // Paired with Close: it sets closing_ before it counts the users, and a
-    // user counts itself before it looks at closing_, so one of the two
-    // always sees the other.
-    readers_.fetch_add(1);
-    if (closing_.load() || fd_.load() < 0) {
-        readers_.fetch_sub(1);
-        return false;
-    }
-    return true;
-}
-
-void UdpSocket::LeaveUse() { readers_.fetch_sub(1); }
 
 bool UdpSocket::Open() {
     std::lock_guard<std::mutex> lock(closeMutex_);
@@ -100,93 +92,57 @@ bool UdpSocket::Open() {
 }
 
 bool UdpSocket::SetReuseAddress() {
-    if (!EnterUse()) {
-        return false;
-    }
-    int on = 1;
-    bool ok = ::setsockopt(fd_.load(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([](int fd) {
+        int on = 1;
+        return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+    });
 }
 
 bool UdpSocket::Bind(uint32_t addr, uint16_t port) {
-    if (!EnterUse()) {
-        return false;
-    }
-    sockaddr_in sa = MakeAddress(addr, port);
-    bool ok = ::bind(fd_.load(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([&](int fd) {
+        sockaddr_in sa = MakeAddress(addr, port);
+        return ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    });
 }
 
 bool UdpSocket::SetReceiveBuffer(int bytes) {
-    if (!EnterUse()) {
-        return false;
-    }
-    int fd = fd_.load();
-    // The forced variant passes the system's limit but needs CAP_NET_ADMIN.
-    bool ok = ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0 ||
-              ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([&](int fd) {
+        // The forced variant passes the system's limit but needs CAP_NET_ADMIN.
+        return ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0 ||
+               ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+    });
 }
 
 bool UdpSocket::SetMulticastInterface(uint32_t iface) {
-    if (!EnterUse()) {
-        return false;
-    }
-    in_addr a;
-    a.s_addr = iface;
-    bool ok = ::setsockopt(fd_.load(), IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([&](int fd) {
+        in_addr a;
+        a.s_addr = iface;
+        return ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a) == 0;
+    });
 }
 
 bool UdpSocket::SetMulticastTtl(int ttl) {
-    if (!EnterUse()) {
-        return false;
-    }
-    bool ok = ::setsockopt(fd_.load(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor(
+        [&](int fd) { return ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) == 0; });
 }
 
 bool UdpSocket::JoinGroup(uint32_t group, uint32_t iface) {
-    if (!EnterUse()) {
-        return false;
-    }
-    ip_mreq mreq;
-    mreq.imr_multiaddr.s_addr = group;
-    mreq.imr_interface.s_addr = iface;
-    bool ok = ::setsockopt(fd_.load(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([&](int fd) { return SetMembership(fd, IP_ADD_MEMBERSHIP, group, iface); });
 }
 
 bool UdpSocket::LeaveGroup(uint32_t group, uint32_t iface) {
-    if (!EnterUse()) {
-        return false;
-    }
-    ip_mreq mreq;
-    mreq.imr_multiaddr.s_addr = group;
-    mreq.imr_interface.s_addr = iface;
-    bool ok = ::setsockopt(fd_.load(), IPPROTO_IP, IP_DROP_MEMBERSHIP, &mreq, sizeof mreq) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([&](int fd) { return SetMembership(fd, IP_DROP_MEMBERSHIP, group, iface); });
 }
 
 bool UdpSocket::SetNonBlocking() {
-    if (!EnterUse()) {
-        return false;
-    }
-    int fd = fd_.load();
-    int flags = ::fcntl(fd, F_GETFL);
-    bool ok = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-    if (ok) {
-        nonBlocking_.store(true);
-    }
-    LeaveUse();
-    return ok;
+    return WithDescriptor([&](int fd) {
+        int flags = ::fcntl(fd, F_GETFL);
+        bool ok = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+        if (ok) {
+            nonBlocking_.store(true);
+        }
+        return ok;
+    });
 }
 
 uint16_t UdpSocket::LocalPort() const {
@@ -214,15 +170,6 @@ bool UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) {
     } while (sent < 0 && errno == EINTR);
     LeaveUse();
     return sent >= 0 && static_cast<size_t>(sent) == length;
-}
-
-int UdpSocket::ReceiveFrom(void* buffer, size_t capacity, Endpoint* from) {
-    return ReceiveImpl(buffer, capacity, from, nonBlocking_.load() ? 0 : -1);
-}
-
-int UdpSocket::ReceiveFromTimeout(void* buffer, size_t capacity, Endpoint* from,
-                                  uint32_t timeoutMs) {
-    return ReceiveImpl(buffer, capacity, from, ScaledNanos(timeoutMs));
 }
 
 // timeoutNanos < 0 waits without limit; 0 only takes what is already queued
@@ -281,11 +228,8 @@ int UdpSocket::ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_
             }
             break;
         }
-        {
-            std::lock_guard<std::mutex> lock(filterMutex_);
-            if (filter_ && filter_(static_cast<const uint8_t*>(buffer), static_cast<size_t>(got))) {
-                continue;  // lost on the way
-            }
+        if (LostOnArrival(buffer, static_cast<size_t>(got))) {
+            continue;  // lost on the way
         }
         if (from != nullptr) {
             from->addr = sa.sin_addr.s_addr;
@@ -318,11 +262,6 @@ void UdpSocket::Close() {
     wakeFd_.store(-1);
     ::close(fd);
     ::close(wake);
-}
-
-void UdpSocket::SetInboundFilter(InboundFilter filter) {
-    std::lock_guard<std::mutex> lock(filterMutex_);
-    filter_ = std::move(filter);
 }
 
 }  // namespace tivlo::platform

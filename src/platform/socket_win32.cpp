@@ -48,6 +48,18 @@ sockaddr_in MakeAddress(uint32_t addr, uint16_t port) {
     return sa;
 }
 
+bool SetOption(int fd, int level, int name, const void* value, int length) {
+    return ::setsockopt(ToSocket(fd), level, name, static_cast<const char*>(value), length) == 0;
+}
+
+// IP_ADD_MEMBERSHIP or IP_DROP_MEMBERSHIP.
+bool SetMembership(int fd, int option, uint32_t group, uint32_t iface) {
+    ip_mreq mreq;
+    mreq.imr_multiaddr.s_addr = group;
+    mreq.imr_interface.s_addr = iface;
+    return SetOption(fd, IPPROTO_IP, option, &mreq, sizeof mreq);
+}
+
 // Milliseconds for WSAWaitForMultipleEvents, rounded up so a short scaled
 // wait does not become a busy loop.
 DWORD WaitMillis(int64_t nanos) {
@@ -75,21 +87,6 @@ void FormatIPv4(uint32_t addr, char out[16]) {
     const auto* b = reinterpret_cast<const uint8_t*>(&addr);
     std::snprintf(out, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
 }
-
-UdpSocket::~UdpSocket() { Close(); }
-
-bool UdpSocket::EnterUse() {
-    // Paired with Close: it sets closing_ before it counts the users, and a
-    // user counts itself before it looks at closing_.
-    readers_.fetch_add(1);
-    if (closing_.load() || fd_.load() == -1) {
-        readers_.fetch_sub(1);
-        return false;
-    }
-    return true;
-}
-
-void UdpSocket::LeaveUse() { readers_.fetch_sub(1); }
 
 bool UdpSocket::Open() {
     std::lock_guard<std::mutex> lock(closeMutex_);
@@ -128,83 +125,44 @@ bool UdpSocket::Open() {
 }
 
 bool UdpSocket::SetReuseAddress() {
-    if (!EnterUse()) {
-        return false;
-    }
-    BOOL on = TRUE;
-    bool ok = ::setsockopt(ToSocket(fd_.load()), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
-                           sizeof on) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([](int fd) {
+        BOOL on = TRUE;
+        return SetOption(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    });
 }
 
 bool UdpSocket::Bind(uint32_t addr, uint16_t port) {
-    if (!EnterUse()) {
-        return false;
-    }
-    sockaddr_in sa = MakeAddress(addr, port);
-    bool ok = ::bind(ToSocket(fd_.load()), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([&](int fd) {
+        sockaddr_in sa = MakeAddress(addr, port);
+        return ::bind(ToSocket(fd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    });
 }
 
 bool UdpSocket::SetReceiveBuffer(int bytes) {
-    if (!EnterUse()) {
-        return false;
-    }
-    bool ok = ::setsockopt(ToSocket(fd_.load()), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
-                           sizeof bytes) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([&](int fd) { return SetOption(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); });
 }
 
 bool UdpSocket::SetMulticastInterface(uint32_t iface) {
-    if (!EnterUse()) {
-        return false;
-    }
-    in_addr a;
-    a.s_addr = iface;
-    bool ok = ::setsockopt(ToSocket(fd_.load()), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&a),
-                           sizeof a) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([&](int fd) {
+        in_addr a;
+        a.s_addr = iface;
+        return SetOption(fd, IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a);
+    });
 }
 
 bool UdpSocket::SetMulticastTtl(int ttl) {
-    if (!EnterUse()) {
-        return false;
-    }
-    DWORD value = static_cast<DWORD>(ttl);
-    bool ok = ::setsockopt(ToSocket(fd_.load()), IPPROTO_IP, IP_MULTICAST_TTL,
-                           reinterpret_cast<const char*>(&value), sizeof value) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([&](int fd) {
+        DWORD value = static_cast<DWORD>(ttl);
+        return SetOption(fd, IPPROTO_IP, IP_MULTICAST_TTL, &value, sizeof value);
+    });
 }
 
 bool UdpSocket::JoinGroup(uint32_t group, uint32_t iface) {
-    if (!EnterUse()) {
-        return false;
-    }
-    ip_mreq mreq;
-    mreq.imr_multiaddr.s_addr = group;
-    mreq.imr_interface.s_addr = iface;
-    bool ok = ::setsockopt(ToSocket(fd_.load()), IPPROTO_IP, IP_ADD_MEMBERSHIP,
-                           reinterpret_cast<const char*>(&mreq), sizeof mreq) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([&](int fd) { return SetMembership(fd, IP_ADD_MEMBERSHIP, group, iface); });
 }
 
 bool UdpSocket::LeaveGroup(uint32_t group, uint32_t iface) {
-    if (!EnterUse()) {
-        return false;
-    }
-    ip_mreq mreq;
-    mreq.imr_multiaddr.s_addr = group;
-    mreq.imr_interface.s_addr = iface;
-    bool ok = ::setsockopt(ToSocket(fd_.load()), IPPROTO_IP, IP_DROP_MEMBERSHIP,
-                           reinterpret_cast<const char*>(&mreq), sizeof mreq) == 0;
-    LeaveUse();
-    return ok;
+    return WithDescriptor([&](int fd) { return SetMembership(fd, IP_DROP_MEMBERSHIP, group, iface); });
 }
 
 // The socket is non-blocking at the Winsock level from its Open (the event
@@ -212,12 +170,10 @@ bool UdpSocket::LeaveGroup(uint32_t group, uint32_t iface) {
 // registered for a window: the event registration of Open would replace it,
 // and the message would carry nothing for the host.
 bool UdpSocket::SetNonBlocking() {
-    if (!EnterUse()) {
-        return false;
-    }
-    nonBlocking_.store(true);
-    LeaveUse();
-    return true;
+    return WithDescriptor([&](int) {
+        nonBlocking_.store(true);
+        return true;
+    });
 }
 
 uint16_t UdpSocket::LocalPort() const {
@@ -258,14 +214,6 @@ bool UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) {
     return sent != SOCKET_ERROR && static_cast<size_t>(sent) == length;
 }
 
-int UdpSocket::ReceiveFrom(void* buffer, size_t capacity, Endpoint* from) {
-    return ReceiveImpl(buffer, capacity, from, nonBlocking_.load() ? 0 : -1);
-}
-
-int UdpSocket::ReceiveFromTimeout(void* buffer, size_t capacity, Endpoint* from, uint32_t timeoutMs) {
-    return ReceiveImpl(buffer, capacity, from, ScaledNanos(timeoutMs));
-}
-
 // timeoutNanos < 0 waits without limit; 0 only takes what is already queued
 // (-1 when nothing is, as a non-blocking read); otherwise -2 on timeout.
 int UdpSocket::ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_t timeoutNanos) {
@@ -299,11 +247,8 @@ int UdpSocket::ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_
             }
         }
         if (got != SOCKET_ERROR) {
-            {
-                std::lock_guard<std::mutex> lock(filterMutex_);
-                if (filter_ && filter_(static_cast<const uint8_t*>(buffer), static_cast<size_t>(got))) {
-                    continue;  // lost on the way
-                }
+            if (LostOnArrival(buffer, static_cast<size_t>(got))) {
+                continue;  // lost on the way
             }
             if (from != nullptr) {
                 from->addr = sa.sin_addr.s_addr;
@@ -357,11 +302,6 @@ void UdpSocket::Close() {
     ::closesocket(ToSocket(fd));
     ::WSACloseEvent(ev);
     ::WSACleanup();
-}
-
-void UdpSocket::SetInboundFilter(InboundFilter filter) {
-    std::lock_guard<std::mutex> lock(filterMutex_);
-    filter_ = std::move(filter);
 }
 
 }  // namespace tivlo::platform
