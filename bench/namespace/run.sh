@@ -135,10 +135,22 @@ header() {
 
 # ---- Tivlo ----
 
+# The receivers' UDP receive-buffer drops and failed reassemblies, summed.
+loss_counters() {
+  local h d=0 r=0 v
+  for h in "${RECEIVERS[@]}"; do
+    v=$(ip netns exec "${HOST_NS[$h]}" nstat -az UdpRcvbufErrors IpReasmFails 2>/dev/null)
+    d=$((d + $(awk '/UdpRcvbufErrors/ {print $2}' <<<"$v" | head -n1)))
+    r=$((r + $(awk '/IpReasmFails/ {print $2}' <<<"$v" | head -n1)))
+  done
+  echo "$d $r"
+}
+
 tivlo_run() {
-  local rate=$1 loss=$2 h
+  local rate=$1 loss=$2 h drops0 reasm0 drops reasm
   clear_receivers
   set_loss "$loss"
+  read -r drops0 reasm0 < <(loss_counters)
   # PERF_DIR=DIR: the sender and the first receiver run under perf record.
   local perf_s=() perf_r=()
   if [ -n "${PERF_DIR:-}" ]; then
@@ -172,14 +184,8 @@ tivlo_run() {
   [ -n "$stream" ] && note="stream and Finish $(awk -v t="$stream" 'BEGIN {printf "%.2f", t / 1000}') s"
   # Where receivers lost datagrams besides the loss rule: their sockets'
   # buffers, and reassembly of the fragments (a block is 4 of them).
-  local drops=0 reasm=0
-  for h in "${RECEIVERS[@]}"; do
-    drops=$((drops + $(ip netns exec "${HOST_NS[$h]}" nstat -az UdpRcvbufErrors 2>/dev/null | awk '/UdpRcvbufErrors/ {print $2}' | head -n1)))
-    reasm=$((reasm + $(ip netns exec "${HOST_NS[$h]}" nstat -az IpReasmFails 2>/dev/null | awk '/IpReasmFails/ {print $2}' | head -n1)))
-  done
-  note="$note; socket drops $((drops - DROPS_BEFORE)), reassembly failures $((reasm - REASM_BEFORE))"
-  DROPS_BEFORE=$drops
-  REASM_BEFORE=$reasm
+  read -r drops reasm < <(loss_counters)
+  note="$note; socket drops $((drops - drops0)), reassembly failures $((reasm - reasm0))"
   local ok
   ok=$(verify_all)
   [ "$sstatus" = 0 ] || { ok=no; note="$note; tivlo-send exit $sstatus"; tail -n 5 "$log"; }
@@ -284,8 +290,6 @@ disk_ceiling() {
 # ---- Run ----
 
 declare -A PID
-DROPS_BEFORE=0
-REASM_BEFORE=0
 e2e_setup
 host_add s 1
 for i in 1 2 3; do host_add "r$i" $((10 + i)); done
