@@ -270,5 +270,46 @@ TEST(HostWindow, ManyThreadsPostingKeepEachThreadsOrder) {
     EXPECT_TRUE(DestroyHostWindow(w));
 }
 
+// The queue reuses its slots and their text buffers: texts of every length,
+// through growth of the queue and through slots reused many times over,
+// arrive intact and in order, and a message that finds the delivery thread
+// lingering after a burst still comes at once.
+TEST(HostWindow, TextsStayIntactThroughReusedQueueSlots) {
+    Recorder r;
+    r.blockOn = 1;
+    uintptr_t w = CreateHostWindow(RecordingProc, &r);
+    auto textOf = [](uint32_t round, uint32_t i) {
+        // Lengths 0 to 300 in an order that makes a slot's next text
+        // sometimes longer, sometimes shorter than its last one.
+        return std::u16string((i * 37 + round * 11) % 301, char16_t(u'a' + (i + round) % 26));
+    };
+    std::vector<std::u16string> expected;
+    for (uint32_t round = 0; round < 3; ++round) {
+        PostHostMessage(w, 1, 0, 0);  // holds the procedure: the queue fills
+        ASSERT_TRUE(r.entered.Wait(2000));
+        for (uint32_t i = 0; i < 700; ++i) {
+            std::u16string text = textOf(round, i);
+            PostHostText(w, 2, 7, text);
+            expected.push_back(text);
+            if (i % 3 == 0) PostHostMessage(w, 3, 0, 0);
+        }
+        r.entered.Reset();
+        r.gate.Set();
+        SendHostMessage(w, 4, 0, 0);
+        r.gate.Reset();
+    }
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        ASSERT_EQ(r.texts.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(r.texts[i], expected[i]) << "text " << i;
+    }
+    const size_t before = r.Messages().size();
+    PostHostText(w, 5, 7, u"late");
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Eventually([&] { return r.Messages().size() == before + 1; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 100ms);
+    EXPECT_TRUE(DestroyHostWindow(w));
+}
+
 }  // namespace
 }  // namespace tivlo::platform
