@@ -50,4 +50,24 @@ std::vector<SeedDatagram> SeedDatagrams() {
     };
 }
 
+bool DecoderAccepts(uint8_t type, Datagram d) {
+    switch (type) {
+        case kCollect: return IsCollect(d);
+        case kJoin: return DecodeJoin(d).has_value();
+        case kPoll: return DecodePoll(d).has_value();
+        case kHold: return DecodeHold(d).has_value();
+        case kAck: return DecodeAck(d).has_value();
+        case kTask: return DecodeTask(d).has_value();
+        case kRepairBlock:
+        case kDataBlock: return DecodeBlock(d).has_value();
+        case kFinish: return DecodeFinish(d).has_value();
+        case kStop: return IsStop(d);
+        case kEmptyDirectories: return DecodeEmptyDirectories(d).has_value();
+        case kAnswer: return DecodeAnswer(d).has_value();
+        case kServerOs: return DecodeServerOs(d).has_value();
+        case kReport: return IsReport(d);
+    }
+    return false;
+}
+
 }  // namespace tivlo::protocol::testing

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/packets.h"
+
 namespace tivlo::protocol::testing {
 
 struct SeedDatagram {
@@ -15,5 +17,8 @@ struct SeedDatagram {
 };
 
 std::vector<SeedDatagram> SeedDatagrams();
+
+// Whether the decoder of packet type `type` takes d (whatever d's own type).
+bool DecoderAccepts(uint8_t type, Datagram d);
 
 }  // namespace tivlo::protocol::testing

@@ -142,12 +142,6 @@ INSTANTIATE_TEST_SUITE_P(
                       BlockCase{4294967295ull * 4254 + 4253, 4294967295u, 4253, 4294967296ull},
                       BlockCase{4294967296ull * 4254, std::nullopt, 0, 4294967297ull}));
 
-TEST(BlockArithmetic, OffsetsOfLateBlocksDoNotWrap) {
-    EXPECT_EQ(BlockOffset(0), 0u);
-    EXPECT_EQ(BlockOffset(505000), 505000ull * 4254);  // past 2 GiB
-    EXPECT_EQ(BlockOffset(0xFFFFFFFF), 4294967295ull * 4254);
-}
-
 // ---- Data and Repair blocks ----
 
 // Streams a file of `length` bytes through one reused packet buffer, as the

@@ -20,7 +20,8 @@ using tivlo::sender::ServerEngine;
 using tivlo::sender::StreamPacer;
 namespace proto = tivlo::protocol;
 
-constexpr uint16_t kPortBase = 43500;  // each test its own port, +10 apart
+constexpr uint16_t kPortBase = 43500;
+using RateStream = SenderTest;
 constexpr uint64_t kMs = 1000000;
 constexpr size_t kDatagram = 4796;  // a full Data block
 
@@ -161,17 +162,11 @@ TEST(RateArithmetic, ASenderSlowerThanTheRateIsNeverHeldBack) {
 
 // ---- Streams on loopback ----
 
-struct RealTime {
-    RealTime() { tivlo::platform::SetTimeScale(1.0); }
-    ~RealTime() { tivlo::platform::SetTimeScale(0.05); }
-};
-
 // A rate-paced task keeps the strict order of files and blocks (the
 // receivers' gap detection depends on it), carries every byte, ends each file
 // with its last index, and takes the time the rate gives it.
-TEST(RateStream, APacedTaskKeepsOrderAndContentsAndTakesTheRatesTime) {
+TEST_F(RateStream, APacedTaskKeepsOrderAndContentsAndTakesTheRatesTime) {
     RealTime realTime;
-    const uint16_t port = kPortBase;
     TempTree tree;
     const std::map<std::u16string, std::filesystem::path> files = {
         {u"\\job\\a-empty.dat", tree.File("job/a-empty.dat", 0)},
@@ -182,13 +177,8 @@ TEST(RateStream, APacedTaskKeepsOrderAndContentsAndTakesTheRatesTime) {
         // Exactly one chunk, and a last block without data.
         {u"\\job\\e-tail.dat", tree.File("job/e-tail.dat", 64 * 4254)},
     };
-    PacketTap group(0, port, kTestGroup);
     FakeReceiver rx(2, port);
-    HostRecorder host;
-    ServerEngine e;
-    ASSERT_EQ(OpenSender(e, port, host.window()), 1);
-    rx.Join();
-    ASSERT_EQ(e.CollectReceivers(), 1);
+    Open(rx);
     ASSERT_EQ(e.StoreTargetPath(0xFFFFFFFF, u"/in"), 1);
     e.includeSubdirs = 1;
     ASSERT_EQ(e.SetSelectFiles({U16(tree.root() / "job")}), 1);
@@ -200,27 +190,10 @@ TEST(RateStream, APacedTaskKeepsOrderAndContentsAndTakesTheRatesTime) {
 
     auto data = group.OfType(proto::kDataBlock);
     size_t i = 0;
+    ExpectDataBlocks(data, i, e, files, tree);
+    ASSERT_FALSE(HasFatalFailure());
     uint64_t payload = 0;
-    for (uint32_t file = 1; file <= e.transferList.size(); ++file) {
-        const auto& entry = *e.transferList[file - 1];
-        ASSERT_TRUE(files.contains(entry.relativeName));
-        auto content = tree.Read(files.at(entry.relativeName));
-        const uint32_t lastIndex = uint32_t(content.size() / 4254);
-        for (uint32_t b = 0; b <= lastIndex; ++b, ++i) {
-            ASSERT_LT(i, data.size()) << "blocks missing";
-            const Packet& d = data[i];
-            ASSERT_EQ(d.U32(3), file) << "block " << i;
-            ASSERT_EQ(d.U32(7), b) << "file " << file;
-            EXPECT_EQ(d.U32(11), lastIndex);
-            EXPECT_EQ(d.bytes[15], 1);
-            EXPECT_EQ(FieldName(d, 18, 538), entry.relativeName);
-            const size_t n = b == lastIndex ? content.size() % 4254 : 4254;
-            ASSERT_EQ(d.bytes.size(), 542 + n);
-            EXPECT_TRUE(std::equal(d.bytes.begin() + 542, d.bytes.end(), content.begin() + long(b) * 4254))
-                << "file " << file << " block " << b;
-            if (i + 1 < data.size()) payload += d.bytes.size();
-        }
-    }
+    for (size_t k = 0; k + 1 < data.size(); ++k) payload += data[k].bytes.size();
     EXPECT_EQ(i, data.size()) << "no block twice, none beyond the files";
     EXPECT_EQ(host.Of(1042).size(), data.size()) << "a 1042 per Data block, as at the fixed pace";
 
@@ -230,20 +203,15 @@ TEST(RateStream, APacedTaskKeepsOrderAndContentsAndTakesTheRatesTime) {
     const uint64_t span = data.back().atMs - data.front().atMs;
     EXPECT_GE(span + 2, idealMs);
     EXPECT_LE(span, idealMs + idealMs / 4 + 30);
-    e.DeInit();
 }
 
 // At the fixed pace the same 271 blocks would take 1.35 s; at 1 Gbit/s they
 // leave as fast as loopback takes them.
-TEST(RateStream, AHighRateIsNotHeldToTheFixedPace) {
+TEST_F(RateStream, AHighRateIsNotHeldToTheFixedPace) {
     RealTime realTime;
-    const uint16_t port = kPortBase + 10;
     TempTree tree;
     auto file = tree.File("f.bin", 270 * 4254);
-    PacketTap group(0, port, kTestGroup);
-    HostRecorder host;
-    ServerEngine e;
-    ASSERT_EQ(InitSender(e, port, host.window()), 1);
+    ASSERT_EQ(Init(), 1);
     ASSERT_EQ(e.SetSelectFiles({U16(file)}), 1);
     e.sendRate = 1000000;
     StartSend(e);
@@ -251,23 +219,16 @@ TEST(RateStream, AHighRateIsNotHeldToTheFixedPace) {
     auto data = group.OfType(proto::kDataBlock);
     ASSERT_GE(data.size(), 2u);
     EXPECT_LT(data.back().atMs - data.front().atMs, 400u);
-    e.DeInit();
 }
 
 // At a very low rate a block is minutes away; StopSend still ends the stream
 // at once, and nothing else goes out.
-TEST(RateStream, StopSendEndsAStreamThatWaitsForItsNextBlock) {
+TEST_F(RateStream, StopSendEndsAStreamThatWaitsForItsNextBlock) {
     RealTime realTime;
-    const uint16_t port = kPortBase + 20;
     TempTree tree;
     auto file = tree.File("f.bin", 10 * 4254);
-    PacketTap group(0, port, kTestGroup);
     FakeReceiver rx(2, port);
-    HostRecorder host;
-    ServerEngine e;
-    ASSERT_EQ(OpenSender(e, port, host.window()), 1);
-    rx.Join();
-    ASSERT_EQ(e.CollectReceivers(), 1);
+    Open(rx);
     ASSERT_EQ(e.SetSelectFiles({U16(file)}), 1);
     e.sendRate = 1;  // 38 s per block
     StartSend(e);
@@ -281,7 +242,6 @@ TEST(RateStream, StopSendEndsAStreamThatWaitsForItsNextBlock) {
     ASSERT_TRUE(group.WaitForType(proto::kStop, 3));
     EXPECT_EQ(group.Count(proto::kDataBlock), 1u);
     EXPECT_EQ(group.Count(proto::kFinish), 0u);
-    e.DeInit();
 }
 
 // With a rate, a Repair block that the master does not follow with a new

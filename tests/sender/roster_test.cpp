@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "sender/server_engine.h"
 #include "sender_harness.h"
@@ -27,84 +30,60 @@ struct Roster {
     ServerEngine e;
 };
 
-TEST(NextMaster, EmptyRosterHasNobody) {
-    Roster r(0);
-    EXPECT_EQ(r.e.NextMaster(-1), 0);
+// NextMaster's two passes on one roster: record states (. none, D done,
+// F code 112, X done with code 1, P pending 1460), then steps of
+// (current master, expected next, unicastPhase after or -1 to skip).
+struct NextCase {
+    const char* name;
+    const char* states;
+    bool secondPass;  // unicastPhase already 1
+    std::vector<std::array<int, 3>> steps;
+};
+
+class NextMaster : public ::testing::TestWithParam<NextCase> {};
+
+TEST_P(NextMaster, ChoosesInJoiningOrder) {
+    const NextCase& c = GetParam();
+    Roster r(int(std::strlen(c.states)));
+    for (int i = 0; c.states[i]; ++i) {
+        switch (c.states[i]) {
+            case 'D': r.Done(i); break;
+            case 'F': r.Code(i, 112); break;
+            case 'X': r.Done(i).Code(i, 1); break;
+            case 'P': r.Pending(i); break;
+        }
+    }
+    if (c.secondPass) r.e.unicastPhase = 1;
+    for (auto [from, next, phase] : c.steps) {
+        EXPECT_EQ(r.e.NextMaster(from), next) << "from " << from;
+        if (phase >= 0) {
+            EXPECT_EQ(r.e.unicastPhase.load(), uint32_t(phase)) << "from " << from;
+        }
+    }
 }
 
-TEST(NextMaster, FirstPassSkipsDoneAndFailedReceiversInJoiningOrder) {
-    Roster r(5);
-    r.Done(0).Code(1, 112).Done(3).Code(3, 1);
-    EXPECT_EQ(r.e.NextMaster(-1), 2);
-    EXPECT_EQ(r.e.unicastPhase.load(), 0u);
-    EXPECT_EQ(r.e.NextMaster(2), 4);
-    // From the last record the first pass is over.
-    EXPECT_EQ(r.e.NextMaster(4), 5);
-    EXPECT_EQ(r.e.unicastPhase.load(), 1u);
-}
-
-TEST(NextMaster, AllDoneLeavesNobody) {
-    Roster r(3);
-    r.Done(0).Done(1).Done(2);
-    EXPECT_EQ(r.e.NextMaster(-1), 3);
-    EXPECT_EQ(r.e.unicastPhase.load(), 1u);
-}
-
-TEST(NextMaster, AfterTheLastMasterWithNothingPendingTheTransferEnds) {
-    Roster r(2);
-    r.Done(0);
-    EXPECT_EQ(r.e.NextMaster(-1), 1);
-    EXPECT_EQ(r.e.NextMaster(1), 2);
-    EXPECT_EQ(r.e.unicastPhase.load(), 1u);
-}
-
-TEST(NextMaster, SecondPassServesPendingReceiversAfterTheCurrentOne) {
-    Roster r(4);
-    r.Pending(1).Pending(3);
-    // The first pass ends at record 3 (the last): the second starts at the
-    // beginning of the roster.
-    EXPECT_EQ(r.e.NextMaster(3), 1);
-    EXPECT_EQ(r.e.unicastPhase.load(), 1u);
-    EXPECT_EQ(r.e.NextMaster(1), 3);
-    EXPECT_EQ(r.e.NextMaster(3), 4);
-    // Exhausted in the middle of the first pass with pending records: the
-    // second pass begins at once.
-    Roster s(4);
-    s.Pending(2).Done(3);
-    EXPECT_EQ(s.e.NextMaster(1), 2) << "record 2 carries a code: the first pass skips it";
-    EXPECT_EQ(s.e.unicastPhase.load(), 1u);
-}
-
-TEST(NextMaster, RecordZeroPassedOverInTheFirstPassIsServedInTheSecond) {
-    // Record 0 timed out as the first master; the others completed. It alone
-    // is pending: the second pass serves it once more, then gives up on it.
-    Roster r(3);
-    r.Pending(0).Done(1).Done(2);
-    EXPECT_EQ(r.e.NextMaster(2), 0);
-    EXPECT_EQ(r.e.unicastPhase.load(), 1u);
-    EXPECT_EQ(r.e.NextMaster(0), 3) << "a second timeout in the second pass ends its turns";
-
-    Roster first(3);
-    first.Pending(0).Done(1).Done(2);
-    EXPECT_EQ(first.e.NextMaster(0), 0) << "also when the first pass ends right after it";
-
-    Roster one(1);
-    one.Pending(0);
-    EXPECT_EQ(one.e.NextMaster(0), 0);
-    EXPECT_EQ(one.e.NextMaster(0), 1);
-}
-
-TEST(NextMaster, ASilentRecordZeroGetsOneMoreTurnThenTheOthersComeFirst) {
-    Roster r(3);
-    r.Pending(0).Pending(2);
-    r.e.unicastPhase = 1;
-    // Record 0 is master in the second pass and times out (pending again).
-    EXPECT_EQ(r.e.NextMaster(0), 0);
-    EXPECT_EQ(r.e.NextMaster(0), 2) << "not polled again and again while record 2 waits";
-    EXPECT_EQ(r.e.NextMaster(2), 3);
-    // Once another master was chosen, record 0 may have its extra turn again.
-    EXPECT_EQ(r.e.NextMaster(0), 0);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Roster, NextMaster,
+    ::testing::Values(
+        NextCase{"EmptyRosterHasNobody", "", false, {{-1, 0, -1}}},
+        // From the last record the first pass is over.
+        NextCase{"FirstPassSkipsDoneAndFailed", "DF.X.", false, {{-1, 2, 0}, {2, 4, -1}, {4, 5, 1}}},
+        NextCase{"AllDoneLeavesNobody", "DDD", false, {{-1, 3, 1}}},
+        NextCase{"NothingPendingAfterTheLastEnds", "D.", false, {{-1, 1, -1}, {1, 2, 1}}},
+        // The first pass ends at the last record: the second starts at the beginning.
+        NextCase{"SecondPassServesPending", ".P.P", false, {{3, 1, 1}, {1, 3, -1}, {3, 4, -1}}},
+        // Exhausted mid first pass with pending records (record 2 carries a
+        // code, so the first pass skips it): the second pass begins at once.
+        NextCase{"SecondPassBeginsMidRoster", "..PD", false, {{1, 2, 1}}},
+        // Record 0 timed out as first master, the others completed: served
+        // once more in the second pass, then given up on.
+        NextCase{"RecordZeroServedOnceMore", "PDD", false, {{2, 0, 1}, {0, 3, -1}}},
+        NextCase{"RecordZeroRightAfterTheFirstPass", "PDD", false, {{0, 0, -1}}},
+        NextCase{"LoneRecordZero", "P", false, {{0, 0, -1}, {0, 1, -1}}},
+        // A silent record 0 in the second pass gets one more turn, then
+        // record 2 comes first; after another master it may have its turn again.
+        NextCase{"SilentRecordZeroIsBounded", "P.P", true, {{0, 0, -1}, {0, 2, -1}, {2, 3, -1}, {0, 0, -1}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Roster, JoinsAddEachAddressOnceAndAtMostTwoHundred) {
     LogRecorder log;

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -64,10 +65,8 @@ std::vector<HostMessage> HostRecorder::Of(uint32_t message) {
 }
 
 size_t HostRecorder::Count(uint32_t message, uintptr_t wParam) {
-    size_t n = 0;
-    for (auto& m : Messages())
-        if (m.message == message && m.wParam == wParam) ++n;
-    return n;
+    auto all = Messages();
+    return size_t(std::count_if(all.begin(), all.end(), [&](auto& m) { return m.message == message && m.wParam == wParam; }));
 }
 
 bool HostRecorder::WaitUntil(const std::function<bool(const std::vector<HostMessage>&)>& pred,
@@ -78,14 +77,8 @@ bool HostRecorder::WaitUntil(const std::function<bool(const std::vector<HostMess
 
 bool HostRecorder::WaitFor(uint32_t message, uintptr_t wParam, size_t count,
                            std::chrono::milliseconds timeout) {
-    return WaitUntil(
-        [&](const std::vector<HostMessage>& all) {
-            size_t n = 0;
-            for (auto& m : all)
-                if (m.message == message && m.wParam == wParam) ++n;
-            return n >= count;
-        },
-        timeout);
+    auto match = [&](const HostMessage& m) { return m.message == message && m.wParam == wParam; };
+    return WaitUntil([&](auto& all) { return size_t(std::count_if(all.begin(), all.end(), match)) >= count; }, timeout);
 }
 
 // ---- LogRecorder ----
@@ -204,14 +197,8 @@ bool PacketTap::WaitUntil(const std::function<bool(const std::vector<Packet>&)>&
 }
 
 bool PacketTap::WaitForType(uint8_t type, size_t count, std::chrono::milliseconds timeout) {
-    return WaitUntil(
-        [&](const std::vector<Packet>& all) {
-            size_t n = 0;
-            for (auto& p : all)
-                if (p.type() == type) ++n;
-            return n >= count;
-        },
-        timeout);
+    auto ofType = [&](const Packet& p) { return p.type() == type; };
+    return WaitUntil([&](auto& all) { return size_t(std::count_if(all.begin(), all.end(), ofType)) >= count; }, timeout);
 }
 
 void PacketTap::SendTo(const std::vector<uint8_t>& bytes, uint32_t addr, uint16_t port) {
@@ -232,26 +219,15 @@ void FakeReceiver::Raw(const std::vector<uint8_t>& bytes) {
     tap_.SendTo(bytes, kLoopback, uint16_t(dataPort_ + tivlo::protocol::kAnswerPortOffset));
 }
 
-void FakeReceiver::Join(uint8_t wide) {
-    std::vector<uint8_t> b(tivlo::protocol::kJoinSize);
-    tivlo::protocol::EncodeJoin({wide}, b.data());
-    Raw(b);
-}
+namespace proto = tivlo::protocol;
+void FakeReceiver::Join(uint8_t wide) { Send(proto::kJoinSize, [&](uint8_t* b) { proto::EncodeJoin({wide}, b); }); }
 void FakeReceiver::Answer(uint32_t missing) {
-    std::vector<uint8_t> b(tivlo::protocol::kAnswerSize);
-    tivlo::protocol::EncodeAnswer({missing}, b.data());
-    Raw(b);
+    Send(proto::kAnswerSize, [&](uint8_t* b) { proto::EncodeAnswer({missing}, b); });
 }
 void FakeReceiver::Ack(uint32_t file, uint32_t block) {
-    std::vector<uint8_t> b(tivlo::protocol::kAckSize);
-    tivlo::protocol::EncodeAck({file, block}, b.data());
-    Raw(b);
+    Send(proto::kAckSize, [&](uint8_t* b) { proto::EncodeAck({file, block}, b); });
 }
-void FakeReceiver::Finish(uint8_t code) {
-    std::vector<uint8_t> b(tivlo::protocol::kFinishSize);
-    tivlo::protocol::EncodeFinish({code}, b.data());
-    Raw(b);
-}
+void FakeReceiver::Finish(uint8_t code) { Send(proto::kFinishSize, [&](uint8_t* b) { proto::EncodeFinish({code}, b); }); }
 
 // ---- TempTree ----
 
@@ -322,5 +298,37 @@ std::u16string FieldName(const Packet& p, size_t fieldOffset, size_t countOffset
     if (count == 0 || count > 261 || p.bytes.size() < fieldOffset + 520) return u"<bad>";
     return tivlo::protocol::ReadWideName(p.bytes.data() + fieldOffset, count);
 }
+
+void ExpectBlock(const Packet& p, uint8_t type, const std::vector<uint8_t>& content, uint32_t file,
+                 uint32_t block, const std::u16string& name) {
+    ASSERT_EQ(p.type(), type) << "file " << file << " block " << block;
+    EXPECT_EQ(p.U32(3), file);
+    EXPECT_EQ(p.U32(7), block);
+    EXPECT_EQ(p.U32(11), content.size() / 4254);
+    EXPECT_EQ(p.bytes[15], type == tivlo::protocol::kDataBlock ? 1 : 0) << "stream flag";
+    EXPECT_EQ(p.U16(16), content.size() % 4254);
+    EXPECT_EQ(FieldName(p, 18, 538), name);
+    size_t n = std::min<size_t>(4254, content.size() - size_t(block) * 4254);
+    ASSERT_EQ(p.bytes.size(), 542 + n);
+    EXPECT_TRUE(std::equal(p.bytes.begin() + 542, p.bytes.end(), content.begin() + long(block) * 4254))
+        << "file " << file << " block " << block;
+}
+
+void ExpectDataBlocks(const std::vector<Packet>& packets, size_t& i, const tivlo::sender::ServerEngine& e,
+                      const std::map<std::u16string, std::filesystem::path>& files, TempTree& tree) {
+    for (uint32_t file = 1; file <= e.transferList.size(); ++file) {
+        const std::u16string& name = e.transferList[file - 1]->relativeName;
+        ASSERT_TRUE(files.contains(name));
+        auto content = tree.Read(files.at(name));
+        for (uint32_t b = 0; b <= content.size() / 4254; ++b, ++i) {
+            ASSERT_LT(i, packets.size()) << "blocks missing";
+            ExpectBlock(packets[i], tivlo::protocol::kDataBlock, content, file, b, name);
+            if (::testing::Test::HasFatalFailure()) return;
+        }
+    }
+}
+
+RealTime::RealTime() { tivlo::platform::SetTimeScale(1.0); }
+RealTime::~RealTime() { tivlo::platform::SetTimeScale(0.05); }
 
 }  // namespace sendertest

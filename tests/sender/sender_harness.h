@@ -7,11 +7,14 @@
 // leaves the machine.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -140,6 +143,12 @@ public:
     uint32_t PollTurn(size_t n) { return tap_.OfType(tivlo::protocol::kPoll).at(n).U32(3); }
 
 private:
+    template <typename Encode>
+    void Send(size_t size, Encode encode) {
+        std::vector<uint8_t> b(size);
+        encode(b.data());
+        Raw(b);
+    }
     uint32_t address_;
     uint16_t dataPort_;
     PacketTap tap_;
@@ -178,5 +187,39 @@ void StartSend(tivlo::sender::ServerEngine& engine);
 
 // A UTF-16LE name field as the sender writes it.
 std::u16string FieldName(const Packet& p, size_t fieldOffset, size_t countOffset);
+
+// Checks a Data or Repair block (head fields, stream flag, name, length and
+// data) against the file's bytes.
+void ExpectBlock(const Packet& p, uint8_t type, const std::vector<uint8_t>& content, uint32_t file,
+                 uint32_t block, const std::u16string& name);
+// Checks that packets[i...] are every Data block of the engine's transfer
+// list in order (files maps relative names to paths); moves i past them.
+void ExpectDataBlocks(const std::vector<Packet>& packets, size_t& i, const tivlo::sender::ServerEngine& e,
+                      const std::map<std::u16string, std::filesystem::path>& files, TempTree& tree);
+
+// A sender on its own port with the data group tapped, torn down after the
+// test.
+class SenderTest : public ::testing::Test {
+protected:
+    void TearDown() override { e.DeInit(); }
+    // InitServer alone, or with the receivers joined and collected.
+    int Init() { return InitSender(e, port, host.window()); }
+    void Open(FakeReceiver& rx) {
+        ASSERT_EQ(OpenSender(e, port, host.window()), 1);
+        rx.Join();
+        ASSERT_EQ(e.CollectReceivers(), 1);
+    }
+    static inline uint16_t nextPort = 43700;
+    const uint16_t port = nextPort += 10;
+    PacketTap group{0, port, kTestGroup};
+    HostRecorder host;
+    tivlo::sender::ServerEngine e;
+};
+
+// The clock at real speed for the tests that measure pacing.
+struct RealTime {
+    RealTime();
+    ~RealTime();
+};
 
 }  // namespace sendertest

@@ -18,7 +18,8 @@ using tivlo::sender::ServerEngine;
 namespace proto = tivlo::protocol;
 namespace fs = std::filesystem;
 
-constexpr uint16_t kPortBase = 43100;  // each test its own port, +10 apart
+constexpr uint16_t kPortBase = 43100;
+using Stream = SenderTest;
 
 std::vector<Packet> Between(const std::vector<Packet>& all, size_t from, size_t to) {
     return {all.begin() + long(from), all.begin() + long(to)};
@@ -30,12 +31,8 @@ size_t IndexOfType(const std::vector<Packet>& all, uint8_t type, size_t from = 0
     return all.size();
 }
 
-TEST(Stream, InitServerAnswersOnPortPlusTwoAndCollectsOnTheGroup) {
-    const uint16_t port = kPortBase;
-    PacketTap group(0, port, kTestGroup);
+TEST_F(Stream, InitServerAnswersOnPortPlusTwoAndCollectsOnTheGroup) {
     FakeReceiver a(2, port), b(3, port);
-    HostRecorder host;
-    ServerEngine e;
     ASSERT_EQ(OpenSender(e, port, host.window()), 1);
     EXPECT_EQ(e.receiveSocket.LocalPort(), port + 2);
     a.Join(1);
@@ -55,11 +52,9 @@ TEST(Stream, InitServerAnswersOnPortPlusTwoAndCollectsOnTheGroup) {
     EXPECT_EQ(e.roster[0].address.addr, a.address());
     EXPECT_EQ(e.roster[0].address.port, port) << "the Join's source: the receiver's data port";
     EXPECT_EQ(e.roster[1].address.addr, b.address());
-    e.DeInit();
 }
 
-TEST(Stream, ASecondSenderOnABusyGroupRefusesToStart) {
-    const uint16_t port = kPortBase + 10;
+TEST_F(Stream, ASecondSenderOnABusyGroupRefusesToStart) {
     TempTree tree;
     auto big = tree.File("big.bin", 16 << 20);
     HostRecorder host1, host2, host3;
@@ -95,21 +90,15 @@ TEST(Stream, ASecondSenderOnABusyGroupRefusesToStart) {
 // A transfer without losses: Server OS, Task, 1039, the empty directories,
 // every Data block in order with its head and data, the empty directories
 // once more, and Finish 500 ms after the last block.
-TEST(Stream, AWholeTaskGoesOutInOrder) {
-    const uint16_t port = kPortBase + 20;
+TEST_F(Stream, AWholeTaskGoesOutInOrder) {
     TempTree tree;
     auto f0 = tree.File("job/empty.dat", 0);
     auto f1 = tree.File("job/one.dat", 4254);
     auto f2 = tree.File("job/sub/ten.dat", 10000);
     tree.Dir("job/sub/nothing");
-    PacketTap group(0, port, kTestGroup);
     PacketTap report(0, tivlo::protocol::kReportPort, tivlo::protocol::kReportGroup);
     FakeReceiver rx(2, port);
-    HostRecorder host;
-    ServerEngine e;
-    ASSERT_EQ(OpenSender(e, port, host.window()), 1);
-    rx.Join();
-    ASSERT_EQ(e.CollectReceivers(), 1);
+    Open(rx);
     ASSERT_EQ(e.StoreTargetPath(0xFFFFFFFF, u"/in"), 1);
     e.includeSubdirs = 1;
     ASSERT_EQ(e.SetSelectFiles({U16(tree.root() / "job")}), 1);
@@ -146,32 +135,13 @@ TEST(Stream, AWholeTaskGoesOutInOrder) {
         EXPECT_EQ(FieldName(all[i], 7, 527), u"\\job\\sub\\nothing");
     }
 
-    // Data blocks in order: file index, block, last index, flag, last length,
-    // name and data.
-    std::map<std::u16string, fs::path> byName = {
-        {u"\\job\\empty.dat", f0}, {u"\\job\\one.dat", f1}, {u"\\job\\sub\\ten.dat", f2}};
+    // Every Data block in order, with its head and data.
+    ExpectDataBlocks(all, i, e,
+                     {{u"\\job\\empty.dat", f0}, {u"\\job\\one.dat", f1}, {u"\\job\\sub\\ten.dat", f2}}, tree);
+    ASSERT_FALSE(HasFatalFailure());
+    const uint64_t lastBlockAt = all[i - 1].atMs;
     std::vector<std::u16string> names;
     for (auto& t : e.transferList) names.push_back(t->relativeName);
-    uint64_t lastBlockAt = 0;
-    for (uint32_t file = 1; file <= 3; ++file) {
-        auto content = tree.Read(byName.at(names[file - 1]));
-        uint32_t lastIndex = uint32_t(content.size() / 4254);
-        for (uint32_t b = 0; b <= lastIndex; ++b, ++i) {
-            ASSERT_LT(i, all.size());
-            const Packet& d = all[i];
-            ASSERT_EQ(d.type(), proto::kDataBlock) << "file " << file << " block " << b;
-            EXPECT_EQ(d.U32(3), file);
-            EXPECT_EQ(d.U32(7), b);
-            EXPECT_EQ(d.U32(11), lastIndex);
-            EXPECT_EQ(d.bytes[15], 1);
-            EXPECT_EQ(d.U16(16), content.size() % 4254);
-            EXPECT_EQ(FieldName(d, 18, 538), names[file - 1]);
-            size_t n = b == lastIndex ? content.size() % 4254 : 4254;
-            ASSERT_EQ(d.bytes.size(), 542 + n);
-            EXPECT_TRUE(std::equal(d.bytes.begin() + 542, d.bytes.end(), content.begin() + long(b) * 4254));
-            lastBlockAt = d.atMs;
-        }
-    }
     // The empty directories once more, then Finish three times, 500 ms on.
     for (int k = 0; k < 3; ++k, ++i) ASSERT_EQ(all[i].type(), proto::kEmptyDirectories);
     for (int k = 0; k < 3; ++k, ++i) {
@@ -207,17 +177,12 @@ TEST(Stream, AWholeTaskGoesOutInOrder) {
             if (p.fromPort == reportPort && p.type() == proto::kReport && p.bytes.size() == 7) return true;
         return false;
     }));
-    e.DeInit();
 }
 
-TEST(Stream, FortyFiveEmptyDirectoriesGoOutInPacketsOfFortyAndFive) {
-    const uint16_t port = kPortBase + 30;
+TEST_F(Stream, FortyFiveEmptyDirectoriesGoOutInPacketsOfFortyAndFive) {
     TempTree tree;
     for (int i = 0; i < 45; ++i) tree.Dir("sel/d" + std::to_string(100 + i));
-    PacketTap group(0, port, kTestGroup);
-    HostRecorder host;
-    ServerEngine e;
-    ASSERT_EQ(InitSender(e, port, host.window()), 1);
+    ASSERT_EQ(Init(), 1);
     e.includeSubdirs = 1;
     ASSERT_EQ(e.SetSelectFiles({U16(tree.root() / "sel")}), 1);
     StartSend(e);
@@ -240,21 +205,14 @@ TEST(Stream, FortyFiveEmptyDirectoriesGoOutInPacketsOfFortyAndFive) {
     EXPECT_EQ(group.Count(proto::kDataBlock), 0u);
     EXPECT_TRUE(host.WaitFor(1039, 0));
     EXPECT_TRUE(host.WaitFor(1040, 0)) << "nobody to serve";
-    e.DeInit();
 }
 
-TEST(Stream, StopSendEndsTheStreamAndEveryThreadOfTheTransfer) {
-    const uint16_t port = kPortBase + 40;
+TEST_F(Stream, StopSendEndsTheStreamAndEveryThreadOfTheTransfer) {
     TempTree tree;
     auto big = tree.File("big.bin", 4 << 20);
-    PacketTap group(0, port, kTestGroup);
     FakeReceiver rx(2, port);
     FakeReceiver late(3, port);
-    HostRecorder host;
-    ServerEngine e;
-    ASSERT_EQ(OpenSender(e, port, host.window()), 1);
-    rx.Join();
-    ASSERT_EQ(e.CollectReceivers(), 1);
+    Open(rx);
     ASSERT_EQ(e.SetSelectFiles({U16(big)}), 1);
     StartSend(e);
     ASSERT_TRUE(group.WaitForType(proto::kDataBlock, 20));
@@ -288,20 +246,15 @@ TEST(Stream, StopSendEndsTheStreamAndEveryThreadOfTheTransfer) {
     EXPECT_FALSE(e.ackThread.Running());
     EXPECT_EQ(InitSender(e, port, host.window()), 1);
     EXPECT_EQ(e.receiverCount.load(), 0);
-    e.DeInit();
 }
 
-TEST(Stream, ATaskOfFiveGigabytesIsAnnouncedWhole) {
-    const uint16_t port = kPortBase + 50;
+TEST_F(Stream, ATaskOfFiveGigabytesIsAnnouncedWhole) {
     TempTree tree;
     auto big = tree.root() / "sparse.bin";
     const uint64_t length = 5ull << 30;
     { std::ofstream touch(big); }
     fs::resize_file(big, length);
-    PacketTap group(0, port, kTestGroup);
-    HostRecorder host;
-    ServerEngine e;
-    ASSERT_EQ(InitSender(e, port, host.window()), 1);
+    ASSERT_EQ(Init(), 1);
     ASSERT_EQ(e.SetSelectFiles({U16(big)}), 1);
     StartSend(e);
     ASSERT_TRUE(group.WaitForType(proto::kDataBlock, 2));
@@ -316,11 +269,9 @@ TEST(Stream, ATaskOfFiveGigabytesIsAnnouncedWhole) {
     auto started = host.Of(1039);
     ASSERT_EQ(started.size(), 1u);
     EXPECT_EQ(uint64_t(started[0].lParam), length / 4254 + 1);
-    e.DeInit();
 }
 
-TEST(Stream, ATaskWhoseBlockTotalOverflowsIsRefused) {
-    const uint16_t port = kPortBase + 60;
+TEST_F(Stream, ATaskWhoseBlockTotalOverflowsIsRefused) {
     TempTree tree;
     // Two sparse files of 9 TiB: 2^32 blocks would be 17.8 TB.
     std::vector<std::u16string> files;
@@ -332,11 +283,8 @@ TEST(Stream, ATaskWhoseBlockTotalOverflowsIsRefused) {
         if (ec) GTEST_SKIP() << "the file system holds no 9 TiB sparse file: " << ec.message();
         files.push_back(U16(p));
     }
-    PacketTap group(0, port, kTestGroup);
-    HostRecorder host;
     LogRecorder log;
-    ServerEngine e;
-    ASSERT_EQ(InitSender(e, port, host.window()), 1);
+    ASSERT_EQ(Init(), 1);
     ASSERT_EQ(e.SetSelectFiles(files), 1);
     EXPECT_GT(e.CountTotalBlocks(), uint64_t(UINT32_MAX));
     StartSend(e);
@@ -345,15 +293,10 @@ TEST(Stream, ATaskWhoseBlockTotalOverflowsIsRefused) {
     EXPECT_EQ(group.Count(proto::kServerOs), 0u);
     EXPECT_EQ(group.Count(proto::kTask), 0u);
     EXPECT_EQ(host.Of(1039).size(), 0u);
-    e.DeInit();
 }
 
-TEST(Stream, TaskCarriesTheTargetPathAsAZeroFilledField) {
-    const uint16_t port = kPortBase + 70;
-    PacketTap group(0, port, kTestGroup);
-    HostRecorder host;
-    ServerEngine e;
-    ASSERT_EQ(InitSender(e, port, host.window()), 1);
+TEST_F(Stream, TaskCarriesTheTargetPathAsAZeroFilledField) {
+    ASSERT_EQ(Init(), 1);
     ASSERT_EQ(e.StoreTargetPath(39, u"abcde"), 1);
     ASSERT_EQ(e.SetSelectFiles({}), 1);
     StartSend(e);
@@ -370,16 +313,12 @@ TEST(Stream, TaskCarriesTheTargetPathAsAZeroFilledField) {
     for (size_t k = 25; k < 535; ++k) ASSERT_EQ(t.bytes[k], 0) << k;
     EXPECT_EQ(t.U32(535), 6u);
     EXPECT_TRUE(host.WaitFor(1039, 0)) << "no receivers: wParam 0";
-    e.DeInit();
 }
 
 // The pace at real time: two blocks per 10 ms while every receiver uses wide
 // names; a single-byte receiver makes it one block per 25 ms.
-TEST(Stream, PacingFollowsTheReceiversNameForm) {
-    struct RealTime {
-        RealTime() { tivlo::platform::SetTimeScale(1.0); }
-        ~RealTime() { tivlo::platform::SetTimeScale(0.05); }
-    } realTime;
+TEST_F(Stream, PacingFollowsTheReceiversNameForm) {
+    RealTime realTime;
     for (uint8_t wide : {1, 0}) {
         const uint16_t port = uint16_t(kPortBase + 80 + wide);
         TempTree tree;
@@ -409,15 +348,11 @@ TEST(Stream, PacingFollowsTheReceiversNameForm) {
     }
 }
 
-TEST(Stream, AFileThatCannotBeOpenedEndsTheTransferWithCode32) {
-    const uint16_t port = kPortBase + 90;
+TEST_F(Stream, AFileThatCannotBeOpenedEndsTheTransferWithCode32) {
     TempTree tree;
     auto a = tree.File("a.bin", 5000);
     auto b = tree.File("b.bin", 5000);
-    PacketTap group(0, port, kTestGroup);
-    HostRecorder host;
-    ServerEngine e;
-    ASSERT_EQ(InitSender(e, port, host.window()), 1);
+    ASSERT_EQ(Init(), 1);
     ASSERT_EQ(e.SetSelectFiles({U16(a), U16(b)}), 1);
     fs::remove(b);
     StartSend(e);
@@ -428,18 +363,13 @@ TEST(Stream, AFileThatCannotBeOpenedEndsTheTransferWithCode32) {
     EXPECT_EQ(group.Count(proto::kStop), 3u);
     tivlo::platform::SleepMs(1500);
     EXPECT_EQ(group.Count(proto::kFinish), 0u);
-    e.DeInit();
 }
 
-TEST(Stream, AFailedDataSendClosesTheSocketsAndReports1003) {
-    const uint16_t port = kPortBase + 100;
+TEST_F(Stream, AFailedDataSendClosesTheSocketsAndReports1003) {
     TempTree tree;
     auto big = tree.File("big.bin", 8 << 20);
-    PacketTap group(0, port, kTestGroup);
-    HostRecorder host;
     LogRecorder log;
-    ServerEngine e;
-    ASSERT_EQ(InitSender(e, port, host.window()), 1);
+    ASSERT_EQ(Init(), 1);
     ASSERT_EQ(e.SetSelectFiles({U16(big)}), 1);
     StartSend(e);
     ASSERT_TRUE(group.WaitForType(proto::kDataBlock, 10));
@@ -448,7 +378,6 @@ TEST(Stream, AFailedDataSendClosesTheSocketsAndReports1003) {
     EXPECT_TRUE(log.Contains("\nTivlo-----Send Data form write file!\n"));
     EXPECT_FALSE(e.receiveSocket.IsOpen());
     EXPECT_FALSE(e.reportSocket.IsOpen());
-    e.DeInit();
 }
 
 }  // namespace
