@@ -49,13 +49,21 @@ TEST(RateArithmetic, NanosForIsExactAndDoesNotOverflow) {
 // Runs a pacer over a simulated clock: each datagram is sent as soon as the
 // pacer allows; a wait sleeps for the time asked plus an overshoot.
 struct Simulation {
-    uint64_t now = 5 * kMs;  // any start
+    explicit Simulation(uint32_t kbps) : kbps(kbps), pacer(kbps, start) {}
+    const uint32_t kbps;
+    const uint64_t start = 5 * kMs;  // any start
+    uint64_t now = start;
+    StreamPacer pacer;
     uint64_t sleeps = 0;
     uint64_t longestBurst = 0;  // datagrams sent without a sleep between
     std::vector<uint64_t> sendTimes;
 
+    // The time the first n datagrams take at the rate.
+    uint64_t Ideal(size_t n) const { return StreamPacer::NanosFor(uint64_t(n - 1) * kDatagram, kbps); }
+    uint64_t PerQuantum() const { return StreamPacer::kQuantumNs * kbps / 8000000 / kDatagram; }
+
     template <typename Overshoot>
-    void Run(StreamPacer& pacer, size_t datagrams, Overshoot overshoot, uint64_t sendCostNs = 2000) {
+    void Run(size_t datagrams, Overshoot overshoot, uint64_t sendCostNs = 2000) {
         uint64_t burst = 0;
         for (size_t i = 0; i < datagrams; ++i) {
             for (;;) {
@@ -73,29 +81,25 @@ struct Simulation {
     }
 };
 
+uint64_t NoOvershoot() { return 0; }
+
 TEST(RateArithmetic, ExactSleepsKeepTheRateInBurstsOfAMillisecond) {
     for (uint32_t kbps : {100000u, 500000u, 1000000u}) {
-        Simulation sim;
-        const uint64_t start = sim.now;
-        StreamPacer pacer(kbps, start);
+        Simulation sim(kbps);
         const size_t n = 20000;
-        sim.Run(pacer, n, [] { return uint64_t(0); });
+        sim.Run(n, NoOvershoot);
         // The last datagram is due after the bytes of all before it.
-        const uint64_t ideal = StreamPacer::NanosFor(uint64_t(n - 1) * kDatagram, kbps);
-        const uint64_t took = sim.sendTimes.back() - start;
-        EXPECT_LE(took, ideal) << kbps;
-        EXPECT_GE(took + StreamPacer::kQuantumNs, ideal) << "at most one quantum early, " << kbps;
+        const uint64_t took = sim.sendTimes.back() - sim.start;
+        EXPECT_LE(took, sim.Ideal(n)) << kbps;
+        EXPECT_GE(took + StreamPacer::kQuantumNs, sim.Ideal(n)) << "at most one quantum early, " << kbps;
         // About one wake-up per millisecond, each opening a burst of a
         // millisecond's worth of datagrams.
-        const uint64_t perQuantum = StreamPacer::kQuantumNs * kbps / 8000000 / kDatagram;
-        EXPECT_LE(sim.longestBurst, perQuantum + 2) << kbps;
-        EXPECT_GE(sim.longestBurst, perQuantum) << kbps;
-        EXPECT_LE(sim.sleeps, ideal / StreamPacer::kQuantumNs + 2) << kbps;
+        EXPECT_LE(sim.longestBurst, sim.PerQuantum() + 2) << kbps;
+        EXPECT_GE(sim.longestBurst, sim.PerQuantum()) << kbps;
+        EXPECT_LE(sim.sleeps, sim.Ideal(n) / StreamPacer::kQuantumNs + 2) << kbps;
         // Never ahead of the schedule by more than a quantum, at any point.
-        for (size_t i = 0; i < n; ++i) {
-            const uint64_t due = start + StreamPacer::NanosFor(uint64_t(i) * kDatagram, kbps);
-            ASSERT_GE(sim.sendTimes[i] + StreamPacer::kQuantumNs, due) << "datagram " << i;
-        }
+        for (size_t i = 0; i < n; ++i)
+            ASSERT_GE(sim.sendTimes[i] + StreamPacer::kQuantumNs, sim.start + sim.Ideal(i + 1)) << "datagram " << i;
     }
 }
 
@@ -105,58 +109,46 @@ TEST(RateArithmetic, LateWakeUpsDoNotAccumulate) {
     // ideal time instead of thousands of them.
     std::mt19937 random(7);
     std::uniform_int_distribution<uint64_t> late(0, 300000);
-    const uint32_t kbps = 200000;
-    Simulation sim;
-    const uint64_t start = sim.now;
-    StreamPacer pacer(kbps, start);
+    Simulation sim(200000);
     const size_t n = 30000;  // 144 MB, 5.8 s of stream
-    sim.Run(pacer, n, [&] { return late(random); });
-    const uint64_t ideal = StreamPacer::NanosFor(uint64_t(n - 1) * kDatagram, kbps);
-    const uint64_t took = sim.sendTimes.back() - start;
+    sim.Run(n, [&] { return late(random); });
+    const uint64_t took = sim.sendTimes.back() - sim.start;
     EXPECT_GT(sim.sleeps, 1000u) << "the stream did wait";
-    EXPECT_LE(took, ideal + 300000 + 2000);
-    EXPECT_GE(took + StreamPacer::kQuantumNs, ideal);
+    EXPECT_LE(took, sim.Ideal(n) + 300000 + 2000);
+    EXPECT_GE(took + StreamPacer::kQuantumNs, sim.Ideal(n));
 }
 
 TEST(RateArithmetic, LowRatesWaitBeforeEveryDatagram) {
-    // Below a datagram per millisecond every datagram has its own deadline.
-    const uint32_t kbps = 10000;  // 3.8 ms per datagram
-    Simulation sim;
-    const uint64_t start = sim.now;
-    StreamPacer pacer(kbps, start);
-    sim.Run(pacer, 50, [] { return uint64_t(0); });
+    // Below a datagram per millisecond (10 Mbit/s: 3.8 ms per datagram)
+    // every datagram has its own deadline.
+    Simulation sim(10000);
+    sim.Run(50, NoOvershoot);
     EXPECT_EQ(sim.longestBurst, 1u);
     EXPECT_EQ(sim.sleeps, 49u);
-    for (size_t i = 1; i < sim.sendTimes.size(); ++i)
-        EXPECT_EQ(sim.sendTimes[i], start + StreamPacer::NanosFor(uint64_t(i) * kDatagram, kbps)) << i;
+    for (size_t i = 1; i < sim.sendTimes.size(); ++i) EXPECT_EQ(sim.sendTimes[i], sim.start + sim.Ideal(i + 1)) << i;
 }
 
 TEST(RateArithmetic, AStallDropsTheMissedCreditInsteadOfFloodingAfterIt) {
-    const uint32_t kbps = 1000000;  // 26 datagrams a millisecond
-    Simulation sim;
-    StreamPacer pacer(kbps, sim.now);
-    sim.Run(pacer, 1000, [] { return uint64_t(0); });
+    Simulation sim(1000000);  // 26 datagrams a millisecond
+    sim.Run(1000, NoOvershoot);
     // The disk stalls for 50 ms: 1300 datagrams' worth of credit.
     sim.now += 50 * kMs;
     const uint64_t resume = sim.now;
-    Simulation after;
-    after.now = sim.now;
-    after.Run(pacer, 2000, [] { return uint64_t(0); });
+    const size_t before = sim.sendTimes.size();
+    sim.Run(2000, NoOvershoot);
     size_t atOnce = 0;
-    while (atOnce < after.sendTimes.size() && after.sendTimes[atOnce] < resume + StreamPacer::kQuantumNs) ++atOnce;
-    const uint64_t perQuantum = StreamPacer::kQuantumNs * kbps / 8000000 / kDatagram;
-    EXPECT_LE(atOnce, 2 * perQuantum + 2) << "at most the bucket's depth goes out at once";
+    while (before + atOnce < sim.sendTimes.size() && sim.sendTimes[before + atOnce] < resume + StreamPacer::kQuantumNs)
+        ++atOnce;
+    EXPECT_LE(atOnce, 2 * sim.PerQuantum() + 2) << "at most the bucket's depth goes out at once";
     // From then on the rate holds again, counted from the resumption.
-    const uint64_t ideal = StreamPacer::NanosFor(uint64_t(1999) * kDatagram, kbps);
-    EXPECT_LE(after.sendTimes.back() - resume, ideal);
-    EXPECT_GE(after.sendTimes.back() - resume + 2 * StreamPacer::kQuantumNs, ideal);
+    EXPECT_LE(sim.sendTimes.back() - resume, sim.Ideal(2000));
+    EXPECT_GE(sim.sendTimes.back() - resume + 2 * StreamPacer::kQuantumNs, sim.Ideal(2000));
 }
 
 TEST(RateArithmetic, ASenderSlowerThanTheRateIsNeverHeldBack) {
     // Each send costs more than the rate allows per datagram: no wait at all.
-    Simulation sim;
-    StreamPacer pacer(1000000, sim.now);  // 38 us per datagram
-    sim.Run(pacer, 5000, [] { return uint64_t(0); }, 60000);
+    Simulation sim(1000000);  // 38 us per datagram
+    sim.Run(5000, NoOvershoot, 60000);
     EXPECT_EQ(sim.sleeps, 0u);
 }
 

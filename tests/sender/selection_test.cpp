@@ -172,10 +172,7 @@ TEST(Selection, WalkIsDepthFirstAndListsEveryLeafDirectory) {
 
 TEST(Selection, WithoutSubdirectoriesOnlyDirectFilesCount) {
     TempTree tree;
-    tree.File("sel/one", 1);
-    tree.File("sel/two", 1);
-    tree.File("sel/sub/three", 1);
-    tree.File("flat/four", 1);
+    tree.Files({"sel/one", "sel/two", "sel/sub/three", "flat/four"});
     ServerEngine e;
     e.includeSubdirs = 0;
     ASSERT_EQ(e.SetSelectFiles({U16(tree.root() / "sel")}), 1);
@@ -196,10 +193,7 @@ TEST(Selection, WithoutSubdirectoriesOnlyDirectFilesCount) {
 
 TEST(Selection, IllegalNamesDirectlyInsideASelectedDirectoryAreDropped) {
     TempTree tree;
-    tree.File("sel/ok.txt", 1);
-    tree.File("sel/st*r.txt", 1);
-    tree.File("sel/back\\slash", 1);
-    tree.File("sel/sub/de*ep.txt", 1);
+    tree.Files({"sel/ok.txt", "sel/st*r.txt", "sel/back\\slash", "sel/sub/de*ep.txt"});
     ServerEngine e;
     e.includeSubdirs = 0;
     EXPECT_EQ(e.SetSelectFiles({U16(tree.root() / "sel")}), 7);

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -165,6 +166,9 @@ public:
     // A file of the given length with a pattern that differs per position
     // and per file.
     std::filesystem::path File(const std::string& relative, size_t length);
+    void Files(std::initializer_list<const char*> relatives, size_t length = 1) {
+        for (const char* r : relatives) File(r, length);
+    }
     std::vector<uint8_t> Read(const std::filesystem::path& path);
 
 private:
