@@ -40,7 +40,8 @@ for t in $targets; do
   seed=${seeds[$t]:-tests/fuzz/corpus/$t}
   work="$build/corpus/$t"
   findings="$build/findings/$t"
-  mkdir -p "$work" "$findings"
+  # Git keeps no empty folder: a target without reproducers has none yet.
+  mkdir -p "$work" "$findings" "tests/fuzz/regressions/$t"
   rm -f "$findings"/*
   echo "== fuzz_$t: $seconds s"
   # Findings are written as files; the working corpus grows between runs
