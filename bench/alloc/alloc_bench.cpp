@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "platform/clock.h"
 #include "platform/filesystem.h"
 #include "platform/socket.h"
@@ -99,22 +100,7 @@ struct Listener {
     uint32_t first = 0, second = 0;
 
     void Run(uint16_t port) {
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        int big = 16 << 20;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            std::perror("bind");
-            std::exit(1);
-        }
-        ip_mreq mreq{};
-        mreq.imr_multiaddr.s_addr = kGroup;
-        mreq.imr_interface.s_addr = kLoopback;
-        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq);
+        int fd = bench::OpenGroupListener(port, kGroup, kLoopback, 16 << 20);
         static uint8_t buffer[65536];
         while (!done) {
             pollfd p{fd, POLLIN, 0};
@@ -209,15 +195,7 @@ void ReceiverSide(const fs::path& dir, uint32_t blockCount) {
     }
     const platform::Endpoint group{kGroup, engine.dataPort};
     std::vector<uint8_t> packet(protocol::kMaxDatagram, 0);
-    protocol::Task task;
-    task.totalBlocks = blockCount;
-    task.fileCount = 1;
-    task.mode = receiver::kAllBitsMode;
-    task.path = protocol::WideNameField(rootText);
-    size_t n = protocol::EncodeTask(task, packet.data());
-    out.SendTo(packet.data(), n, group);
-    while (engine.TargetRoot() != rootText) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bench::AnnounceTask(out, group, engine, blockCount, rootText);
 
     const uint32_t last = blockCount - 1;
     protocol::WriteBlockHeader(packet.data(), protocol::kDataBlock);

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "platform/clock.h"
 #include "platform/filesystem.h"
 #include "platform/socket.h"
@@ -78,16 +79,7 @@ Result Run(const fs::path& base, uint32_t blocks, bool paced, int run) {
     const platform::Endpoint group{kGroup, engine.dataPort};
 
     std::vector<uint8_t> packet(protocol::kMaxDatagram, 0);
-    protocol::Task task;
-    task.totalBlocks = blocks;
-    task.fileCount = 1;
-    task.mode = receiver::kAllBitsMode;
-    task.path = protocol::WideNameField(rootText);
-    size_t n = protocol::EncodeTask(task, packet.data());
-    out.SendTo(packet.data(), n, group);
-    // Wait until the Task has been taken (the target root is set).
-    while (engine.TargetRoot() != rootText) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bench::AnnounceTask(out, group, engine, blocks, rootText);
     const uint32_t arrivedBefore = arrived.load();
 
     std::vector<uint8_t> data(protocol::kBlockSize);
@@ -124,7 +116,7 @@ Result Run(const fs::path& base, uint32_t blocks, bool paced, int run) {
     }
     r.seconds = Since(start) - 0.05;
 
-    n = protocol::EncodeFinish(protocol::Finish{0}, packet.data());
+    size_t n = protocol::EncodeFinish(protocol::Finish{0}, packet.data());
     out.SendTo(packet.data(), n, group);
     std::vector<uint8_t> answer(64);
     platform::Endpoint from;

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "platform/system.h"
 #include "platform/window.h"
 #include "protocol/wire.h"
@@ -52,22 +53,7 @@ struct Listener {
     uint64_t expected = 0;
 
     void Run(uint16_t port) {
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        int big = 8 << 20;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            std::perror("bind");
-            std::exit(1);
-        }
-        ip_mreq mreq{};
-        mreq.imr_multiaddr.s_addr = kGroup;
-        mreq.imr_interface.s_addr = kLoopback;
-        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq);
+        int fd = tivlo::bench::OpenGroupListener(port, kGroup, kLoopback, 8 << 20);
         std::vector<uint8_t> buffer(65536);
         uint32_t lastBlock = 0;
         bool any = false;

@@ -12,15 +12,11 @@
 #include "platform/filesystem.h"
 #include "protocol/packets.h"
 #include "receiver/client_engine.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace tivlo;
-
-#define CHECK(condition)                \
-    do {                                \
-        if (!(condition)) __builtin_trap(); \
-    } while (0)
 
 receiver::ClientEngine* Engine() {
     static receiver::ClientEngine* engine = new receiver::ClientEngine();

@@ -10,17 +10,11 @@
 #include <vector>
 
 #include "protocol/packets.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace tivlo::protocol;
-
-#define CHECK(condition)                                    \
-    do {                                                    \
-        if (!(condition)) {                                 \
-            __builtin_trap();                               \
-        }                                                   \
-    } while (0)
 
 bool Inside(const uint8_t* p, size_t n, const std::vector<uint8_t>& d) {
     return p >= d.data() && p + n <= d.data() + d.size();

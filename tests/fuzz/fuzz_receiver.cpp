@@ -32,19 +32,12 @@
 #include "protocol/blocks.h"
 #include "protocol/packets.h"
 #include "receiver/client_engine.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace tivlo;
 namespace fs = std::filesystem;
-
-#define CHECK(condition)                                                            \
-    do {                                                                            \
-        if (!(condition)) {                                                         \
-            std::fprintf(stderr, "invariant broken: %s (line %d)\n", #condition, __LINE__); \
-            __builtin_trap();                                                       \
-        }                                                                           \
-    } while (0)
 
 const uint32_t kLoopback = platform::ParseIPv4("127.0.0.1");
 constexpr size_t kMaxSteps = 96;

@@ -24,11 +24,14 @@
 #include "platform/system.h"
 #include "protocol/packets.h"
 #include "protocol/wire.h"
+#include "support/test_host.h"
 #include "tivlo/tivlo.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using Host = tivlo::testing::TestHost;
+using tivlo::testing::RandomContent;
 using Bytes = std::vector<uint8_t>;
 using namespace tivlo;
 
@@ -36,33 +39,6 @@ const uint32_t kLoopback = platform::ParseIPv4("127.0.0.1");
 const uint32_t kGroup = platform::ParseIPv4("239.77.6.33");
 constexpr uint16_t kPort = 46610;
 
-struct Host {
-    std::mutex mutex;
-    std::vector<std::array<intptr_t, 3>> messages;
-    TivloWindow window = 0;
-    Host() { window = TivloCreateWindow(&Host::Proc, this); }
-    ~Host() { TivloDestroyWindow(window); }
-    static void Proc(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-        auto* self = static_cast<Host*>(context);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->messages.push_back({intptr_t(message), intptr_t(wParam), lParam});
-    }
-    int Count(uint32_t message, intptr_t wParam = -1, intptr_t lParam = -1) {
-        std::lock_guard<std::mutex> lock(mutex);
-        int n = 0;
-        for (auto& m : messages)
-            if (m[0] == intptr_t(message) && (wParam < 0 || m[1] == wParam) && (lParam < 0 || m[2] == lParam)) ++n;
-        return n;
-    }
-    bool WaitFor(uint32_t message, intptr_t wParam, intptr_t lParam, int realMs) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
-        while (std::chrono::steady_clock::now() < end) {
-            if (Count(message, wParam, lParam) > 0) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return Count(message, wParam, lParam) > 0;
-    }
-};
 
 std::atomic<int> g_rosterFull{0};
 void CountLog(void*, const char16_t* line) {
@@ -89,12 +65,6 @@ Bytes Answer(uint8_t type, uint32_t a, uint32_t b, size_t size) {
     return p;
 }
 
-Bytes Content(size_t length, uint32_t seed) {
-    Bytes b(length);
-    std::mt19937 gen(seed);
-    for (auto& byte : b) byte = uint8_t(gen());
-    return b;
-}
 
 TEST(RogueReceiver, FloodsOfJoinsAcksAndFinishesLeaveTheLegitimateCopyWhole) {
     platform::SetTimeScale(0.05);
@@ -103,7 +73,7 @@ TEST(RogueReceiver, FloodsOfJoinsAcksAndFinishesLeaveTheLegitimateCopyWhole) {
     char pattern[] = "/tmp/tivlo-hostile-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const fs::path dir = pattern;
-    const Bytes content = Content(30 * protocol::kBlockSize + 77, 11);
+    const Bytes content = RandomContent(30 * protocol::kBlockSize + 77, 11);
     fs::create_directories(dir / "src" / "set");
     {
         std::ofstream out(dir / "src" / "set" / "data.bin", std::ios::binary);

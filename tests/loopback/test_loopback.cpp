@@ -23,51 +23,21 @@
 #include "platform/socket.h"
 #include "platform/system.h"
 #include "protocol/wire.h"
+#include "support/test_host.h"
 #include "tivlo/tivlo.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using Host = tivlo::testing::TestHost;
+using tivlo::testing::RandomContent;
 using Bytes = std::vector<uint8_t>;
 using namespace tivlo;
 
 const uint32_t kLoopback = platform::ParseIPv4("127.0.0.1");
 const uint32_t kGroup = platform::ParseIPv4("239.77.6.1");
 
-struct Host {
-    std::mutex mutex;
-    std::vector<std::pair<uint32_t, std::pair<uintptr_t, intptr_t>>> messages;
-    TivloWindow window = 0;
-    Host() { window = TivloCreateWindow(&Host::Proc, this); }
-    ~Host() { TivloDestroyWindow(window); }
-    static void Proc(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-        auto* self = static_cast<Host*>(context);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->messages.push_back({message, {wParam, lParam}});
-    }
-    int Count(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-        std::lock_guard<std::mutex> lock(mutex);
-        int n = 0;
-        for (auto& m : messages)
-            if (m.first == message && m.second.first == wParam && m.second.second == lParam) ++n;
-        return n;
-    }
-    bool WaitFor(uint32_t message, uintptr_t wParam, intptr_t lParam, int realMs) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
-        while (std::chrono::steady_clock::now() < end) {
-            if (Count(message, wParam, lParam) > 0) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return Count(message, wParam, lParam) > 0;
-    }
-};
 
-Bytes Content(size_t length, uint32_t seed) {
-    Bytes b(length);
-    std::mt19937 gen(seed);
-    for (auto& byte : b) byte = uint8_t(gen());
-    return b;
-}
 
 void WriteFile(const fs::path& path, const Bytes& content) {
     fs::create_directories(path.parent_path());
@@ -102,11 +72,11 @@ protected:
     // and an empty directory.
     void MakeSelection() {
         files = {
-            {"sample/big.bin", Content(60 * protocol::kBlockSize + 321, 1)},
-            {"sample/sub/mid.bin", Content(9 * protocol::kBlockSize, 2)},
-            {"sample/sub/small.txt", Content(77, 3)},
+            {"sample/big.bin", RandomContent(60 * protocol::kBlockSize + 321, 1)},
+            {"sample/sub/mid.bin", RandomContent(9 * protocol::kBlockSize, 2)},
+            {"sample/sub/small.txt", RandomContent(77, 3)},
             {"sample/zero.bin", Bytes()},
-            {"sample/sub/deep/tail.bin", Content(25 * protocol::kBlockSize + 1, 4)},
+            {"sample/sub/deep/tail.bin", RandomContent(25 * protocol::kBlockSize + 1, 4)},
         };
         for (auto& [name, content] : files) WriteFile(dir / "src" / name, content);
         fs::create_directories(dir / "src" / "sample" / "hollow");

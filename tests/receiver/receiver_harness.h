@@ -223,7 +223,7 @@ public:
         ASSERT_TRUE(out_.SendTo(r.data(), r.size(), {protocol::kReportGroup, protocol::kReportPort}));
     }
     // The next answer, or nothing within realMs.
-    std::optional<Bytes> Answer(int realMs = 2000) {
+    std::optional<Bytes> Answer(int realMs = 5000) {
         Bytes b(64);
         platform::Endpoint from;
         int n = answers_.ReceiveFromTimeout(b.data(), b.size(), &from, RealToProtocolMs(realMs));
@@ -233,7 +233,7 @@ public:
         return b;
     }
     // The next answer of a type, skipping others (returned in skipped).
-    std::optional<Bytes> AnswerOfType(uint8_t type, int realMs = 2000) {
+    std::optional<Bytes> AnswerOfType(uint8_t type, int realMs = 5000) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
         for (;;) {
             int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
