@@ -41,7 +41,8 @@ TEST_F(Stream, InitServerAnswersOnPortPlusTwoAndCollectsOnTheGroup) {
     auto collects = group.OfType(proto::kCollect);
     ASSERT_EQ(collects.size(), 3u);
     EXPECT_EQ(collects[0].bytes.size(), 3u);
-    EXPECT_GE(collects[2].atMs - collects[0].atMs, 180u) << "100 ms apart";
+    // Two 100 ms pauses; the tap's own delays on a loaded machine come off.
+    EXPECT_GE(collects[2].atMs - collects[0].atMs, 140u) << "100 ms apart";
     EXPECT_EQ(collects[0].fromAddr, kLoopback);
 
     ASSERT_EQ(e.receiverCount.load(), 2);
