@@ -12,15 +12,10 @@
 #include <functional>
 #include <mutex>
 
+#include "platform/endpoint.h"
+
 namespace tivlo::platform {
 
-// An IPv4 endpoint. addr in network byte order (what inet_addr returns), port
-// in host order.
-struct Endpoint {
-    uint32_t addr = 0;
-    uint16_t port = 0;
-    bool operator==(const Endpoint&) const = default;
-};
 
 // Parses a dotted quad; returns the address in network order, 0 when invalid.
 uint32_t ParseIPv4(const char* text);

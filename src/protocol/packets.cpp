@@ -21,7 +21,7 @@ void PutName(uint8_t* field, uint8_t* countAt, const NameField& name) {
 
 // Header check shared by every decoder: magic, type and the fixed part.
 bool Fits(Datagram d, PacketType type, size_t fixed) {
-    return d.size() >= fixed && HasMagic(d.data(), d.size()) && d[off::kType] == type;
+    return d.size() >= fixed && HasMagic(d.data(), d.size()) && d[header::kType] == type;
 }
 
 size_t EncodeBare(PacketType type, size_t size, uint8_t* out) {
@@ -79,56 +79,56 @@ std::string ReadNarrowName(const uint8_t* field, uint32_t count) {
 
 size_t EncodeCollect(uint8_t* out) { return EncodeBare(kCollect, kCollectSize, out); }
 size_t EncodeStop(uint8_t* out) { return EncodeBare(kStop, kStopSize, out); }
-size_t EncodeReport(uint8_t* out) { return EncodeBare(kReport, kReportSize, out); }
+size_t EncodeReport(uint8_t* out) { return EncodeBare(kReport, report::kSize, out); }
 
 size_t EncodeJoin(const Join& p, uint8_t* out) {
     PutHeader(out, kJoin);
-    out[off::kJoinWide] = p.wide;
-    return kJoinSize;
+    out[join::kWide] = p.wide;
+    return join::kSize;
 }
 
 size_t EncodePoll(const Poll& p, uint8_t* out) {
     PutHeader(out, kPoll);
-    PutU32(out + off::kPollTurn, p.turn);
-    return kPollSize;
+    PutU32(out + poll::kTurn, p.turn);
+    return poll::kSize;
 }
 
 size_t EncodeHold(const Hold& p, uint8_t* out) {
     PutHeader(out, kHold);
-    out[off::kHoldComplete] = p.complete;
-    out[off::kHoldUnicast] = p.unicastPhase;
-    return kHoldSize;
+    out[hold::kComplete] = p.complete;
+    out[hold::kUnicast] = p.unicastPhase;
+    return hold::kSize;
 }
 
 size_t EncodeAck(const Ack& p, uint8_t* out) {
     PutHeader(out, kAck);
-    PutU32(out + off::kAckFile, p.file);
-    PutU32(out + off::kAckBlock, p.block);
-    return kAckSize;
+    PutU32(out + ack::kFile, p.file);
+    PutU32(out + ack::kBlock, p.block);
+    return ack::kSize;
 }
 
 size_t EncodeTask(const Task& p, uint8_t* out) {
-    EncodeBare(kTask, kTaskSize, out);
-    PutU32(out + off::kTaskTotalBlocks, p.totalBlocks);
-    PutU32(out + off::kTaskFileCount, p.fileCount);
-    PutU32(out + off::kTaskMode, p.mode);
-    PutName(out + off::kTaskName, out + off::kTaskNameCount, p.path);
-    return kTaskSize;
+    EncodeBare(kTask, task::kSize, out);
+    PutU32(out + task::kTotalBlocks, p.totalBlocks);
+    PutU32(out + task::kFileCount, p.fileCount);
+    PutU32(out + task::kMode, p.mode);
+    PutName(out + task::kName, out + task::kNameCount, p.path);
+    return task::kSize;
 }
 
 size_t EncodeFinish(const Finish& p, uint8_t* out) {
     PutHeader(out, kFinish);
-    out[off::kFinishCode] = p.code;
-    return kFinishSize;
+    out[finish::kCode] = p.code;
+    return finish::kSize;
 }
 
 size_t EncodeEmptyDirectories(const std::vector<NameField>& entries, uint8_t* out) {
     size_t n = std::min<size_t>(entries.size(), kMaxEmptyDirEntries);
-    size_t size = kEmptyDirHeadSize + kEmptyDirEntrySize * n;
+    size_t size = emptydirs::kHeadSize + emptydirs::kEntrySize * n;
     EncodeBare(kEmptyDirectories, size, out);
-    PutU32(out + off::kEmptyDirCount, uint32_t(n));
+    PutU32(out + emptydirs::kCount, uint32_t(n));
     for (size_t i = 0; i < n; ++i) {
-        uint8_t* entry = out + off::kEmptyDirEntries + kEmptyDirEntrySize * i;
+        uint8_t* entry = out + emptydirs::kEntries + emptydirs::kEntrySize * i;
         PutName(entry, entry + kNameFieldBytes, entries[i]);
     }
     return size;
@@ -136,105 +136,105 @@ size_t EncodeEmptyDirectories(const std::vector<NameField>& entries, uint8_t* ou
 
 size_t EncodeAnswer(const Answer& p, uint8_t* out) {
     PutHeader(out, kAnswer);
-    PutU32(out + off::kAnswerMissing, p.missing);
-    return kAnswerSize;
+    PutU32(out + answer::kMissing, p.missing);
+    return answer::kSize;
 }
 
 size_t EncodeServerOs(const ServerOs& p, uint8_t* out) {
     PutHeader(out, kServerOs);
-    out[off::kServerOsWide] = p.wide;
-    return kServerOsSize;
+    out[serveros::kWide] = p.wide;
+    return serveros::kSize;
 }
 
 void WriteBlockHeader(uint8_t* packet, PacketType type) {
     PutHeader(packet, type);
-    packet[off::kBlockStreamFlag] = type == kDataBlock ? 1 : 0;
+    packet[block::kStreamFlag] = type == kDataBlock ? 1 : 0;
 }
 
 void WriteBlockFile(uint8_t* packet, uint32_t lastIndex, uint16_t lastLength, const NameField& name) {
-    PutU32(packet + off::kBlockLastIndex, lastIndex);
-    PutU16(packet + off::kBlockLastLength, lastLength);
-    PutName(packet + off::kBlockName, packet + off::kBlockNameCount, name);
+    PutU32(packet + block::kLastIndex, lastIndex);
+    PutU16(packet + block::kLastLength, lastLength);
+    PutName(packet + block::kName, packet + block::kNameCount, name);
 }
 
 void WriteBlockPosition(uint8_t* packet, uint32_t file, uint32_t block) {
-    PutU32(packet + off::kBlockFile, file);
-    PutU32(packet + off::kBlockIndex, block);
+    PutU32(packet + block::kFile, file);
+    PutU32(packet + block::kIndex, block);
 }
 
 // ---- Decoders ----
 
 bool IsCollect(Datagram d) { return Fits(d, kCollect, kCollectSize); }
 bool IsStop(Datagram d) { return Fits(d, kStop, kStopSize); }
-bool IsReport(Datagram d) { return Fits(d, kReport, kReportSize); }
+bool IsReport(Datagram d) { return Fits(d, kReport, report::kSize); }
 
 std::optional<Join> DecodeJoin(Datagram d) {
-    if (!Fits(d, kJoin, kJoinSize)) return std::nullopt;
-    return Join{d[off::kJoinWide]};
+    if (!Fits(d, kJoin, join::kSize)) return std::nullopt;
+    return Join{d[join::kWide]};
 }
 
 std::optional<Poll> DecodePoll(Datagram d) {
-    if (!Fits(d, kPoll, kPollSize)) return std::nullopt;
-    return Poll{GetU32(&d[off::kPollTurn])};
+    if (!Fits(d, kPoll, poll::kSize)) return std::nullopt;
+    return Poll{GetU32(&d[poll::kTurn])};
 }
 
 std::optional<Hold> DecodeHold(Datagram d) {
-    if (!Fits(d, kHold, kHoldSize)) return std::nullopt;
-    return Hold{d[off::kHoldComplete], d[off::kHoldUnicast]};
+    if (!Fits(d, kHold, hold::kSize)) return std::nullopt;
+    return Hold{d[hold::kComplete], d[hold::kUnicast]};
 }
 
 std::optional<Ack> DecodeAck(Datagram d) {
-    if (!Fits(d, kAck, kAckSize)) return std::nullopt;
-    return Ack{GetU32(&d[off::kAckFile]), GetU32(&d[off::kAckBlock])};
+    if (!Fits(d, kAck, ack::kSize)) return std::nullopt;
+    return Ack{GetU32(&d[ack::kFile]), GetU32(&d[ack::kBlock])};
 }
 
 std::optional<Task> DecodeTask(Datagram d) {
-    if (!Fits(d, kTask, kTaskSize)) return std::nullopt;
+    if (!Fits(d, kTask, task::kSize)) return std::nullopt;
     Task t;
-    t.totalBlocks = GetU32(&d[off::kTaskTotalBlocks]);
-    t.fileCount = GetU32(&d[off::kTaskFileCount]);
-    t.mode = GetU32(&d[off::kTaskMode]);
-    std::memcpy(t.path.bytes.data(), &d[off::kTaskName], kNameFieldBytes);
-    t.path.count = GetU32(&d[off::kTaskNameCount]);
+    t.totalBlocks = GetU32(&d[task::kTotalBlocks]);
+    t.fileCount = GetU32(&d[task::kFileCount]);
+    t.mode = GetU32(&d[task::kMode]);
+    std::memcpy(t.path.bytes.data(), &d[task::kName], kNameFieldBytes);
+    t.path.count = GetU32(&d[task::kNameCount]);
     t.path.bytesUsed = uint32_t(kNameFieldBytes);
     return t;
 }
 
 std::optional<Block> DecodeBlock(Datagram d) {
     if (d.size() < kBlockHeadSize || !HasMagic(d.data(), d.size())) return std::nullopt;
-    uint8_t type = d[off::kType];
+    uint8_t type = d[header::kType];
     if (type != kDataBlock && type != kRepairBlock) return std::nullopt;
     Block b;
     b.type = type;
-    b.file = GetU32(&d[off::kBlockFile]);
-    b.block = GetU32(&d[off::kBlockIndex]);
-    b.lastIndex = GetU32(&d[off::kBlockLastIndex]);
-    b.streamFlag = d[off::kBlockStreamFlag];
-    b.lastLength = GetU16(&d[off::kBlockLastLength]);
-    b.name = &d[off::kBlockName];
-    b.nameCount = GetU32(&d[off::kBlockNameCount]);
-    b.data = d.subspan(off::kBlockData);
+    b.file = GetU32(&d[block::kFile]);
+    b.block = GetU32(&d[block::kIndex]);
+    b.lastIndex = GetU32(&d[block::kLastIndex]);
+    b.streamFlag = d[block::kStreamFlag];
+    b.lastLength = GetU16(&d[block::kLastLength]);
+    b.name = &d[block::kName];
+    b.nameCount = GetU32(&d[block::kNameCount]);
+    b.data = d.subspan(block::kData);
     return b;
 }
 
 std::optional<Finish> DecodeFinish(Datagram d) {
-    if (!Fits(d, kFinish, kFinishSize)) return std::nullopt;
-    return Finish{d[off::kFinishCode]};
+    if (!Fits(d, kFinish, finish::kSize)) return std::nullopt;
+    return Finish{d[finish::kCode]};
 }
 
 std::optional<EmptyDirectories> DecodeEmptyDirectories(Datagram d) {
-    if (!Fits(d, kEmptyDirectories, kEmptyDirHeadSize)) return std::nullopt;
+    if (!Fits(d, kEmptyDirectories, emptydirs::kHeadSize)) return std::nullopt;
     EmptyDirectories e;
-    e.count = int32_t(GetU32(&d[off::kEmptyDirCount]));
+    e.count = int32_t(GetU32(&d[emptydirs::kCount]));
     // Only whole entries that the datagram really holds, never more than
     // the count announces or the protocol allows.
-    size_t present = (d.size() - kEmptyDirHeadSize) / kEmptyDirEntrySize;
+    size_t present = (d.size() - emptydirs::kHeadSize) / emptydirs::kEntrySize;
     size_t announced = e.count > 0 ? size_t(e.count) : 0;
     size_t n = std::min({present, announced, size_t(kMaxEmptyDirEntries)});
     e.names.reserve(n);
     e.counts.reserve(n);
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* entry = &d[off::kEmptyDirEntries + kEmptyDirEntrySize * i];
+        const uint8_t* entry = &d[emptydirs::kEntries + emptydirs::kEntrySize * i];
         e.names.push_back(entry);
         e.counts.push_back(GetU32(entry + kNameFieldBytes));
     }
@@ -242,13 +242,13 @@ std::optional<EmptyDirectories> DecodeEmptyDirectories(Datagram d) {
 }
 
 std::optional<Answer> DecodeAnswer(Datagram d) {
-    if (!Fits(d, kAnswer, kAnswerSize)) return std::nullopt;
-    return Answer{GetU32(&d[off::kAnswerMissing])};
+    if (!Fits(d, kAnswer, answer::kSize)) return std::nullopt;
+    return Answer{GetU32(&d[answer::kMissing])};
 }
 
 std::optional<ServerOs> DecodeServerOs(Datagram d) {
-    if (!Fits(d, kServerOs, kServerOsSize)) return std::nullopt;
-    return ServerOs{d[off::kServerOsWide]};
+    if (!Fits(d, kServerOs, serveros::kSize)) return std::nullopt;
+    return ServerOs{d[serveros::kWide]};
 }
 
 }  // namespace tivlo::protocol
