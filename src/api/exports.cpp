@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "api/engines.h"
+#include "api/notify.h"
 #include "platform/clock.h"
 #include "platform/filesystem.h"
 #include "platform/log.h"
@@ -30,7 +31,7 @@ TIVLO_API int InitServer(TivloWindow window, uint32_t group, uint32_t port, uint
     auto& server = TheServer();
     server.groupAddress = group != 0 ? group : protocol::kDefaultGroup;
     server.dataPort = port != 0 ? port : protocol::kDefaultDataPort;
-    server.hostWindow = window;
+    server.SetHost(std::make_shared<tivlo::api::WindowHost>(window));
     if (!server.SetUp(iface)) return 0;
     if (!server.StartAckThread()) return 0;
     if (!server.CollectReceivers()) return 0;
@@ -60,10 +61,7 @@ TIVLO_API int SetSelectFiles(const TivloStringArray* paths) {
 TIVLO_API int GetIsHasInvalidChar(void) { return int(TheServer().invalidNameFlag); }
 
 TIVLO_API int StartSend(void) {
-    auto& server = TheServer();
-    server.awaitingFirstCompletion = 1;
-    server.finishedFlag = 0;
-    server.BeginTransfer();
+    TheServer().BeginTransfer();
     return 1;
 }
 
@@ -86,7 +84,7 @@ TIVLO_API int TivloSetSendRate(uint32_t kilobitsPerSecond) {
 
 TIVLO_API int InitClient(TivloWindow window, uint32_t group, uint32_t port, uint32_t iface) {
     auto& client = TheClient();
-    client.hostWindow = window;
+    client.SetHost(std::make_shared<tivlo::api::WindowHost>(window));
     client.groupAddress = group != 0 ? group : protocol::kDefaultGroup;
     client.dataPort = uint16_t(port != 0 ? port : protocol::kDefaultDataPort);
     return client.Initialize(iface);

@@ -1,28 +1,24 @@
 #include "api/notify.h"
 
 #include "platform/window.h"
+#include "tivlo/tivlo_codes.h"
 
 namespace tivlo::api {
 
-void PostStarted(uintptr_t window, uint32_t count, uint32_t totalBlocks) {
-    platform::PostHostMessage(window, kMsgTransferStarted, count, intptr_t(totalBlocks));
+void WindowHost::Started(uint32_t count, uint32_t totalBlocks) {
+    platform::PostHostMessage(window_, TIVLO_MSG_TRANSFER_STARTED, count, intptr_t(totalBlocks));
 }
 
-void PostEnded(uintptr_t window, uint32_t code, intptr_t lParam) {
-    platform::PostHostMessage(window, kMsgTransferEnded, code, lParam);
+void WindowHost::Ended(uint32_t code, intptr_t lParam, bool /*final*/) {
+    platform::PostHostMessage(window_, TIVLO_MSG_TRANSFER_ENDED, code, lParam);
 }
 
-void PostCurrentFile(uintptr_t window, const std::u16string& name) {
-    platform::PostHostText(window, kMsgCurrentFile, 0, name);
+void WindowHost::CurrentFile(const std::u16string& name) {
+    platform::PostHostText(window_, TIVLO_MSG_CURRENT_FILE, 0, name);
 }
 
-void SendClientDiskFull(uintptr_t window, uint32_t receiverAddress) {
-    platform::SendHostMessage(window, kMsgClientDiskFull, 112, intptr_t(receiverAddress));
-}
-
-void NotifyReceiverHost(uintptr_t window, uint32_t code, intptr_t lParam) {
-    if (window == 0) return;
-    PostEnded(window, code, lParam);
+void WindowHost::ClientDiskFull(uint32_t receiverAddress) {
+    platform::SendHostMessage(window_, TIVLO_MSG_CLIENT_DISKFULL, TIVLO_CODE_DISK_FULL, intptr_t(receiverAddress));
 }
 
 }  // namespace tivlo::api

@@ -1,25 +1,26 @@
-// Host notifications: the messages both engines issue to their host's window.
+// Host notifications: the messages both engines issue, delivered to the
+// host's window.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "protocol/host_sink.h"
+
 namespace tivlo::api {
 
-inline constexpr uint32_t kMsgTransferStarted = 1039;
-inline constexpr uint32_t kMsgTransferEnded = 1040;
-inline constexpr uint32_t kMsgCurrentFile = 1042;
-inline constexpr uint32_t kMsgClientDiskFull = 1054;  // WM_CLIENT_DISKFULL, sent
+// The engines' messages as window messages to one host window: 1039, 1040
+// and 1042 posted, 1054 sent (the caller waits for the window procedure).
+class WindowHost : public protocol::HostSink {
+public:
+    explicit WindowHost(uintptr_t window) : window_(window) {}
+    void Started(uint32_t count, uint32_t totalBlocks) override;
+    void Ended(uint32_t code, intptr_t lParam, bool final) override;
+    void CurrentFile(const std::u16string& name) override;
+    void ClientDiskFull(uint32_t receiverAddress) override;
 
-// Posted: queued, the caller does not wait.
-void PostStarted(uintptr_t window, uint32_t count, uint32_t totalBlocks);
-void PostEnded(uintptr_t window, uint32_t code, intptr_t lParam = 0);
-void PostCurrentFile(uintptr_t window, const std::u16string& name);
-// Sent: the caller waits until the host's window procedure has returned.
-void SendClientDiskFull(uintptr_t window, uint32_t receiverAddress);
-
-// The receiver's rule: its 1040 failure messages go out only when it has a
-// window (the completion message and 1039/1042 do not pass here).
-void NotifyReceiverHost(uintptr_t window, uint32_t code, intptr_t lParam);
+private:
+    uintptr_t window_;
+};
 
 }  // namespace tivlo::api

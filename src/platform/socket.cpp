@@ -40,6 +40,12 @@ int UdpSocket::ReceiveFromTimeout(void* buffer, size_t capacity, Endpoint* from,
     return ReceiveImpl(buffer, capacity, from, ScaledNanos(timeoutMs));
 }
 
+int UdpSocket::ReceiveFromTimeoutNs(void* buffer, size_t capacity, Endpoint* from, uint64_t timeoutNs) {
+    // At least a nanosecond: 0 would be a read that does not wait.
+    const double real = static_cast<double>(timeoutNs) * TimeScale();
+    return ReceiveImpl(buffer, capacity, from, real < 1 ? 1 : static_cast<int64_t>(real));
+}
+
 bool UdpSocket::LostOnArrival(const void* data, size_t length) {
     std::lock_guard<std::mutex> lock(filterMutex_);
     return filter_ && filter_(static_cast<const uint8_t*>(data), length);

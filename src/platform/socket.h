@@ -54,6 +54,9 @@ public:
     // As ReceiveFrom, waiting at most timeoutMs protocol milliseconds;
     // returns 0 ... n bytes, -1 on failure or close, -2 on timeout.
     int ReceiveFromTimeout(void* buffer, size_t capacity, Endpoint* from, uint32_t timeoutMs);
+    // The same with a wait in protocol nanoseconds, for timers finer than a
+    // millisecond.
+    int ReceiveFromTimeoutNs(void* buffer, size_t capacity, Endpoint* from, uint64_t timeoutNs);
 
     // Closes the socket and wakes every thread blocked in a receive on it.
     void Close();

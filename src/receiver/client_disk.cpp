@@ -2,14 +2,14 @@
 #include "platform/filesystem.h"
 #include "platform/log.h"
 #include "receiver/client_engine.h"
+#include "tivlo/tivlo_codes.h"
 
 namespace tivlo::receiver {
 
-uint32_t ClientEngine::CheckDiskSpace(uint64_t neededBytes) {
-    const std::u16string root = TargetRoot();
+uint32_t ClientEngine::CheckDiskSpace(const std::u16string& root, uint64_t neededBytes) {
     // Only an absolute root can be a place on a disk: an empty root, or a
     // path of another system (D:\Incoming on a POSIX receiver), is none.
-    if (!platform::IsLocalAbsolutePath(root) || !platform::IsFixedDisk(root)) return kCodeNotFixed;
+    if (!platform::IsLocalAbsolutePath(root) || !platform::IsFixedDisk(root)) return TIVLO_CODE_NOT_FIXED;
 
     uint64_t freeBytes = 0;
     if (!platform::FreeDiskBytes(root, &freeBytes)) {

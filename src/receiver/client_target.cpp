@@ -23,21 +23,18 @@ int ReplaceAll(std::u16string* text, const std::u16string& what, const std::u16s
     return count;
 }
 
-constexpr uint32_t kNarrowWorkArea = 260;
 
 }  // namespace
 
 uint32_t IsNtPlatform() { return platform::IsNtFamily() == 1 ? 1 : 0; }
 
-int ClientEngine::ResolveTargetPath(uint32_t mode, const std::u16string& path) {
+int ClientEngine::ResolveTargetPath(uint32_t mode, const std::u16string& path, std::u16string* root) {
     if (mode == kAllBitsMode) {
-        SetTargetRoot(path);
+        *root = path;
         return 1;
     }
-    std::u16string resolved;
-    if (!ResolveSpecialFolder(mode, &resolved)) return 1;  // cannot be located: the previous root stays
-    SetTargetRoot(resolved);
-    return 1;
+    // A folder that cannot be located leaves the previous root in force.
+    return ResolveSpecialFolder(mode, root) ? 1 : 0;
 }
 
 bool ClientEngine::ResolveSpecialFolder(uint32_t mode, std::u16string* folder) {
@@ -89,28 +86,21 @@ bool NormalizedRootWithin(std::u16string target, const std::vector<std::u16strin
     return false;
 }
 
-void ClientEngine::SetAllowedRoots(const std::vector<std::u16string>& roots) {
-    platform::LockGuard guard(rootLock);
-    allowedRoots = roots;
-}
-
-bool ClientEngine::TargetRootAllowed() {
+bool ClientEngine::TargetRootAllowed(std::u16string* root) {
     std::vector<std::u16string> allowed;
-    std::u16string root;
     {
-        platform::LockGuard guard(rootLock);
-        if (allowedRoots.empty()) return true;
-        allowed = allowedRoots;
-        root = targetRoot;
+        std::lock_guard<std::mutex> lock(settingsLock_);
+        if (allowedRoots_.empty()) return true;
+        allowed = allowedRoots_;
     }
     // The root is used as resolved: nothing is made along a path that
     // climbed or passed through a link.
     std::u16string resolved;
-    if (NormalizeRoot(root, &resolved) && NormalizedRootWithin(resolved, allowed)) {
-        SetTargetRoot(resolved);
+    if (NormalizeRoot(*root, &resolved) && NormalizedRootWithin(resolved, allowed)) {
+        *root = resolved;
         return true;
     }
-    platform::Log(u"\nTivlo-----Target root " + root + u" lies outside the allowed directories, task refused!\n");
+    platform::Log(u"\nTivlo-----Target root " + *root + u" lies outside the allowed directories, task refused!\n");
     return false;
 }
 
@@ -118,8 +108,9 @@ int ClientEngine::MapProfilePath(std::u16string* path) {
     if (path->empty()) return 0;
     std::u16string account;
     if (!platform::CurrentUserName(&account)) return 0;
+    // The user of the machine's local seat; there is no domain to add.
     std::u16string profile;
-    if (!GetLogonProfileName(&profile)) return 0;
+    if (!platform::LogonUserName(&profile)) return 0;
     if (account.empty() || profile.empty()) return 0;
 
     const std::u16string steps[] = {u"Default User", u"LocalService", u"NetworkService", account + u".WINXP",
@@ -129,68 +120,6 @@ int ClientEngine::MapProfilePath(std::u16string* path) {
         if (n > 0) return n;
     }
     return platform::MapAccountToProfile(path, account, profile);
-}
-
-int ClientEngine::GetLogonProfileName(std::u16string* name) {
-    // The user of the machine's local seat; there is no domain to add.
-    std::u16string user;
-    if (!platform::LogonUserName(&user) || user.empty()) return 0;
-    *name = user;
-    return 1;
-}
-
-std::u16string ClientEngine::ConvertName(const uint8_t* field, uint32_t count) const {
-    if (nameWide.load(std::memory_order_relaxed) == 1) {
-        std::u16string wide = protocol::ReadWideName(field, count);
-        if (ntFlag == 1) return wide;
-        // A system without Unicode names sees them through its code page.
-        const std::string narrow = platform::Utf16ToAnsi(wide);
-        return platform::AnsiToUtf16(narrow.data(), narrow.size());
-    }
-    const std::string narrow = protocol::ReadNarrowName(field, std::min(count, kNarrowWorkArea));
-    return platform::AnsiToUtf16(narrow.data(), narrow.size());
-}
-
-bool ClientEngine::ReadWireName(const uint8_t* field, uint32_t count, std::u16string* name) const {
-    // The name is everything before its terminator; a NUL earlier than that
-    // hides the rest of the name and is refused.
-    const bool wide = nameWide.load(std::memory_order_relaxed) == 1;
-    const uint32_t capacity = wide ? protocol::kMaxWideNameUnits : kNarrowWorkArea;
-    const uint32_t units = std::min(count, capacity);
-    if (units == 0) return false;
-    for (uint32_t i = 0; i + 1 < units; ++i) {
-        const bool isNul = wide ? (field[2 * i] == 0 && field[2 * i + 1] == 0) : field[i] == 0;
-        if (isNul) return false;
-    }
-    *name = ConvertName(field, count);
-    return true;
-}
-
-bool WireNameToRelative(const std::u16string& name, bool stripReserved, std::u16string* relative) {
-    std::u16string text = name;
-    if (stripReserved) {
-        std::erase_if(text, [](char16_t c) { return c == u'/' || c == u'*' || c == u'?' || c == u'>' || c == u'<'; });
-    }
-    if (text.empty() || text[0] != platform::kWireSeparator) return false;
-    if (text.size() > 1 && (text[1] == u'\\' || text[1] == u'/')) return false;  // \\server, //x
-    if (text.find(u':') != std::u16string::npos) return false;                    // drive or stream
-    if (text.find(u'\0') != std::u16string::npos) return false;
-    // No component may climb out of the root, whichever separator the
-    // platforms on either side use.
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find_first_of(u"\\/", start);
-        if (end == std::u16string::npos) end = text.size();
-        // "..", and what Windows makes of it ("...", ".. ").
-        const std::u16string_view part(text.data() + start, end - start);
-        const bool dotsAndBlanks = !part.empty() && part.find_first_not_of(u". ") == std::u16string_view::npos;
-        if (dotsAndBlanks && std::count(part.begin(), part.end(), u'.') >= 2) return false;
-        start = end + 1;
-    }
-    for (char16_t& c : text)
-        if (c == platform::kWireSeparator) c = platform::kPathSeparator;
-    *relative = std::move(text);
-    return true;
 }
 
 }  // namespace tivlo::receiver

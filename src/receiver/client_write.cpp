@@ -1,27 +1,17 @@
-// File assembly: the write thread with its 30-block buffer, the gap thread,
-// and the missing-block map with its keys.
-#include <cstdio>
+// The write thread: the core's file operations in order, consecutive stream
+// blocks of one file collected in a 30-block buffer and written at once.
+#include "receiver/client_write.h"
+
 #include <cstring>
 
-#include "api/notify.h"
 #include "platform/clock.h"
 #include "platform/filesystem.h"
-#include "platform/log.h"
 #include "protocol/blocks.h"
-#include "receiver/client_engine.h"
+#include "protocol/wire.h"
 
 namespace tivlo::receiver {
 
 namespace {
-
-constexpr uint32_t kWriteIdleMs = 2;
-constexpr uint32_t kGapIdleMs = 10;
-constexpr uint32_t kGapBurst = 12;
-constexpr uint32_t kGapBurstPauseMs = 2;
-
-// writeFailed bits.
-constexpr uint32_t kCreateFailed = 1;
-constexpr uint32_t kWriteFailed = 2;
 
 // The directory part of a path, its last separator included.
 std::u16string DirectoryPart(const std::u16string& path) {
@@ -30,29 +20,6 @@ std::u16string DirectoryPart(const std::u16string& path) {
 }
 
 }  // namespace
-
-std::string PadIndex(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(value));
-    std::string digits(text);
-    if (digits.size() < 10) digits.insert(0, 10 - digits.size(), '0');
-    return digits;
-}
-
-MissingKey MakeMissingKey(uint32_t file, uint32_t block) {
-    MissingKey key;
-    const std::string f = PadIndex(file);
-    const std::string b = PadIndex(block);
-    std::memcpy(key.data(), f.data(), 10);
-    std::memcpy(key.data() + 10, b.data(), 10);
-    return key;
-}
-
-void StoreMissing(MissingMap& map, uint32_t file, uint32_t block) {
-    map.insert_or_assign(MakeMissingKey(file, block), MissingEntry{file, block});
-}
-
-bool RemoveMissing(MissingMap& map, const MissingKey& key) { return map.erase(key) != 0; }
 
 int CreatePath(const std::u16string& path) {
     if (platform::PathExists(path)) return 1;
@@ -66,248 +33,233 @@ int CreatePath(const std::u16string& path) {
     return 1;
 }
 
-void ClientEngine::DestoryAll() {
-    platform::Log("-------------DestoryAll");
-    {
-        platform::LockGuard guard(missingLock);
-        missing.clear();
-    }
-    {
-        // Queued buffers go back to the pool; the one the write thread holds
-        // returns when it is written.
-        platform::LockGuard guard(queueLock);
-        for (; queueCount > 0; --queueCount) {
-            freeSlots.push_back(queueRing[queueHead]);
-            queueHead = (queueHead + 1) % blockPoolSize;
-        }
-    }
-    {
-        platform::LockGuard guard(gapLock);
-        gapList.clear();
-    }
+Writer::Writer() : buffer_(new uint8_t[size_t(kWriteBufferBlocks) * protocol::kBlockSize]()) {}
+
+Writer::~Writer() { CloseFile(); }
+
+void Writer::Allocate(uint32_t capacity) {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (pool_) return;
+    poolSize_ = std::max<uint32_t>(capacity, 1);
+    pool_.reset(new Op[poolSize_]);
+    free_.clear();
+    for (uint32_t i = poolSize_; i > 0; --i) free_.push_back(i - 1);
+    ring_.assign(poolSize_, 0);
+    head_ = count_ = 0;
 }
 
-void ClientEngine::WriteLoop() {
-    writeBlockCount = 0;
-    writeByteCount = 0;
+void Writer::Reset() {
+    std::lock_guard<std::mutex> lock(lock_);
+    for (; count_ > 0; --count_) {
+        free_.push_back(ring_[head_]);
+        head_ = (head_ + 1) % poolSize_;
+    }
+    results_.clear();
+    stop_ = false;
+    generation_ = 0;
+}
+
+Writer::Op* Writer::TakeSlot(uint32_t waitMs) {
+    const uint64_t deadline = platform::NowMs() + waitMs;
     for (;;) {
-        if (Stopped()) break;
-        if (QueuedBlock* block = TakeQueued()) {
-            if (beforeWriteHook) beforeWriteHook(*block);
-            WriteBlock(*block);
-            ReleaseQueued(block);
-            continue;
-        }
-        if (Ended()) {
-            // Complete means every block of the task is on disk: nothing is
-            // missing, no gap waits to be counted and every write went well.
-            if (writeFailed == 0 && MissingEmpty() && GapsEmpty()) {
-                api::PostEnded(hostWindow, 0, 1);
-            } else {
-                platform::Log("\nTivlo-----Task ended with blocks missing!\n");
-                NotifyHost(kCodeIncomplete);
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            if (!free_.empty()) {
+                Op* op = &pool_[free_.back()];
+                free_.pop_back();
+                return op;
             }
-            writeDone.Set();
-            platform::Log("\n-------------Write");
-            return;
+            if (stop_) return nullptr;
         }
-        platform::SleepMs(kWriteIdleMs);
+        // Every buffer waits for the disk.
+        if (waitMs == 0 || platform::NowMs() >= deadline) return nullptr;
+        platform::SleepMs(1);
     }
-    writeDone.Set();
 }
 
-void ClientEngine::FlushWriteBuffer() {
-    if (fileOpen && writeBlockCount > 0) {
-        const uint32_t first = lastBufferedBlock - writeBlockCount + 1;
-        if (!currentFile.Seek(int64_t(protocol::BlockOffset(first))) ||
-            !currentFile.Write(writeBuffer.get(), writeByteCount)) {
-            // A full disk or a failing device: tell the sender and the host
-            // once, as for a disk that is too small from the start.
-            if ((writeFailed & kWriteFailed) == 0) {
-                writeFailed |= kWriteFailed;
-                SendFinish(1);
-                NotifyHost(kCodeDiskFull);
+void Writer::Push(Op* op) {
+    std::lock_guard<std::mutex> lock(lock_);
+    ring_[(head_ + count_) % poolSize_] = uint32_t(op - pool_.get());
+    ++count_;
+    wake_.notify_one();
+}
+
+void Writer::BeginTask(uint32_t generation) {
+    std::lock_guard<std::mutex> lock(lock_);
+    // What an older task left queued is dropped unwritten.
+    generation_ = generation;
+    for (; count_ > 0; --count_) {
+        free_.push_back(ring_[head_]);
+        head_ = (head_ + 1) % poolSize_;
+    }
+}
+
+void Writer::MakeDirectories(uint32_t generation, const std::u16string& path) {
+    Op* op = TakeSlot(1000);
+    if (op == nullptr) return;
+    op->kind = Op::MakeDirs;
+    op->generation = generation;
+    op->path = path;
+    Push(op);
+}
+
+bool Writer::Write(const BlockWrite& w, uint32_t waitMs) {
+    Op* op = TakeSlot(waitMs);
+    if (op == nullptr) return false;
+    op->kind = Op::Block;
+    op->generation = w.generation;
+    op->file = w.file;
+    op->block = w.block;
+    op->lastIndex = w.lastIndex;
+    op->lastLength = w.lastLength;
+    op->stream = w.stream;
+    op->length = w.length;
+    op->path = *w.path;
+    std::memcpy(op->data.data(), w.data, w.length);
+    Push(op);
+    return true;
+}
+
+void Writer::Drain(uint32_t token) {
+    Op* op = TakeSlot(UINT32_MAX);
+    if (op == nullptr) return;
+    op->kind = Op::Drain;
+    op->token = token;
+    Push(op);
+}
+
+void Writer::Stop() {
+    std::lock_guard<std::mutex> lock(lock_);
+    stop_ = true;
+    wake_.notify_all();
+}
+
+bool Writer::TakeResult(WriteResult* result) {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (results_.empty()) return false;
+    *result = results_.front();
+    results_.pop_front();
+    return true;
+}
+
+void Writer::Report(const WriteResult& result) {
+    std::lock_guard<std::mutex> lock(lock_);
+    results_.push_back(result);
+}
+
+void Writer::Run(const std::function<void()>& beforeWrite) {
+    for (;;) {
+        Op* op = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(lock_);
+            wake_.wait(lock, [&] { return stop_ || count_ > 0; });
+            // A stop leaves queued blocks unwritten.
+            if (stop_) break;
+            op = &pool_[ring_[head_]];
+            head_ = (head_ + 1) % poolSize_;
+            --count_;
+            if (op->kind != Op::Drain && op->generation != generation_) op->kind = Op::Skip;
+        }
+        switch (op->kind) {
+            case Op::Block:
+                if (beforeWrite) beforeWrite();
+                WriteBlock(*op);
+                break;
+            case Op::MakeDirs: CreatePath(op->path); break;
+            case Op::Drain:
+                Flush();
+                Report({WriteResult::Drained, 0, 0, op->token});
+                break;
+            case Op::Skip: break;
+        }
+        std::lock_guard<std::mutex> lock(lock_);
+        free_.push_back(uint32_t(op - pool_.get()));
+    }
+    CloseFile();
+}
+
+void Writer::CloseFile() {
+    if (fileOpen_) file_.Close();
+    fileOpen_ = false;
+}
+
+void Writer::Flush() {
+    if (fileOpen_ && blockCount_ > 0) {
+        const uint32_t first = lastBufferedBlock_ - blockCount_ + 1;
+        if (!file_.Seek(int64_t(protocol::BlockOffset(first))) || !file_.Write(buffer_.get(), byteCount_)) {
+            // A full disk or a failing device: the sender and the host hear
+            // of it once per task.
+            if (!writeFailed_) {
+                writeFailed_ = true;
+                Report({WriteResult::WriteFailed, writerGeneration_, currentFile_, 0});
             }
         }
     }
-    writeBlockCount = 0;
-    writeByteCount = 0;
+    blockCount_ = 0;
+    byteCount_ = 0;
 }
 
-void ClientEngine::WriteBlock(const QueuedBlock& queued) {
-    auto block = protocol::DecodeBlock(protocol::Datagram(queued.bytes.data(), queued.length));
-    if (!block) return;
-    if (queued.generation != writerGeneration) {
+void Writer::WriteBlock(const Op& op) {
+    if (op.generation != writerGeneration_) {
         // A new task: nothing of it goes into a file of the previous one.
-        FlushWriteBuffer();
-        if (fileOpen) {
-            currentFile.Close();
-            fileOpen = 0;
-        }
-        currentFileIndex = 0;
-        lastBufferedBlock = 0;
-        openedThisTask.clear();
-        writeFailed = 0;
-        writerGeneration = queued.generation;
+        Flush();
+        CloseFile();
+        currentFile_ = 0;
+        lastBufferedBlock_ = 0;
+        openedThisTask_.clear();
+        failedThisTask_.clear();
+        writeFailed_ = false;
+        writerGeneration_ = op.generation;
     }
-
-    const uint32_t f = block->file;
-    const uint32_t k = block->block;
-    const uint32_t w = block->lastIndex;
-    const bool stream = block->streamFlag != 0;
-    const uint32_t n = protocol::BlockDataLength(k, w, block->lastLength);
-    const uint8_t* data = block->data.data();
-
+    const uint32_t f = op.file;
+    const uint32_t k = op.block;
+    const uint32_t n = op.length;
     auto putAlone = [&] {
-        std::memcpy(writeBuffer.get(), data, n);
-        writeBlockCount = 1;
-        writeByteCount = n;
-        lastBufferedBlock = k;
+        std::memcpy(buffer_.get(), op.data.data(), n);
+        blockCount_ = 1;
+        byteCount_ = n;
+        lastBufferedBlock_ = k;
     };
 
-    if (f != currentFileIndex) {
-        std::u16string name;
-        std::u16string relative;
-        const bool safe = ReadWireName(block->name, block->nameCount, &name) &&
-                          WireNameToRelative(name, true, &relative);
-        const std::u16string path = TargetRoot() + relative;
-        if (safe) CreatePath(DirectoryPart(path));
-        if (fileOpen) {
-            FlushWriteBuffer();
-            currentFile.Close();
-            fileOpen = 0;
-        }
-        // After a failed change no file is current, so blocks of the file
-        // closed above still reopen it.
-        currentFileIndex = 0;
-        if (safe && path.size() > kMaxTargetPath) {
-            SendFinish(1);
-            NotifyHost(kCodePathTooLong);
-            return;
-        }
-        if (!safe || (!currentFile.OpenWriteExisting(path) && !currentFile.Create(path))) {
-            writeFailed |= kCreateFailed;
-            SendFinish(1);
-            NotifyHost(kCodeCreateFailed);
+    if (f != currentFile_) {
+        Flush();
+        CloseFile();
+        currentFile_ = 0;
+        if (failedThisTask_.contains(f)) return;
+        CreatePath(DirectoryPart(op.path));
+        if (!file_.OpenWriteExisting(op.path) && !file_.Create(op.path)) {
+            failedThisTask_.insert(f);
+            Report({WriteResult::FileFailed, op.generation, f, 0});
             return;
         }
         // The file gets exactly the sender's length: a longer one left at
         // this path is cut when this task first opens it.
-        if (openedThisTask.insert(f).second) {
-            const int64_t length = int64_t(protocol::BlockOffset(w) + block->lastLength);
-            if (currentFile.Length() > length) (void)currentFile.Truncate(length);
+        if (openedThisTask_.insert(f).second) {
+            const int64_t length = int64_t(protocol::BlockOffset(op.lastIndex) + op.lastLength);
+            if (file_.Length() > length) (void)file_.Truncate(length);
         }
-        fileOpen = 1;
-        currentFileIndex = f;
+        fileOpen_ = true;
+        currentFile_ = f;
         putAlone();
-        if (stream && k < w) return;
-        FlushWriteBuffer();
+        if (op.stream && k < op.lastIndex) return;
+        Flush();
         return;
     }
-
-    if (!fileOpen) {
-        writeBlockCount = 0;
-        writeByteCount = 0;
+    if (op.stream && k == lastBufferedBlock_ + 1 && blockCount_ > 0) {
+        std::memcpy(buffer_.get() + size_t(blockCount_) * protocol::kBlockSize, op.data.data(), n);
+        ++blockCount_;
+        byteCount_ += n;
+        lastBufferedBlock_ = k;
+        if (blockCount_ < kWriteBufferBlocks && k < op.lastIndex) return;
+        Flush();
         return;
     }
-    if (stream) {
-        if (k == lastBufferedBlock + 1) {
-            std::memcpy(writeBuffer.get() + size_t(writeBlockCount) * protocol::kBlockSize, data, n);
-            ++writeBlockCount;
-            writeByteCount += n;
-            lastBufferedBlock = k;
-            if (writeBlockCount < kWriteBufferBlocks && k < w) return;
-            FlushWriteBuffer();
-            return;
-        }
-        // A skip, a repeat or an older block starts a batch of its own.
-        FlushWriteBuffer();
-        putAlone();
-        if (k < w) return;
-        FlushWriteBuffer();
-        return;
-    }
-    // A Repair block is written at once.
-    FlushWriteBuffer();
+    // A skip, a repeat, an older block or a Repair block starts a batch of
+    // its own; a Repair block is written at once.
+    Flush();
     putAlone();
-    FlushWriteBuffer();
-}
-
-void ClientEngine::GapLoop() {
-    for (;;) {
-        if (EndedOrStopped()) break;
-        GapRecord record;
-        bool have = false;
-        {
-            platform::LockGuard guard(gapLock);
-            if (!gapList.empty()) {
-                record = gapList.front();
-                gapList.pop_front();
-                have = true;
-            }
-        }
-        if (have) {
-            ExpandGap(record);
-            continue;
-        }
-        {
-            platform::LockGuard guard(inPassLock);
-            if (inPass == 0) {
-                gapThreadActive = 0;
-                gapDone.Set();
-                return;
-            }
-        }
-        platform::SleepMs(kGapIdleMs);
-    }
-    {
-        platform::LockGuard guard(inPassLock);
-        gapThreadActive = 0;
-    }
-    gapDone.Set();
-}
-
-void ClientEngine::ExpandGap(const GapRecord& r) {
-    uint32_t stored = 0;
-    // False when the receiver is being torn down: a large gap is not worth
-    // finishing then.
-    auto store = [&](uint32_t file, uint32_t block) {
-        {
-            platform::LockGuard guard(missingLock);
-            StoreMissing(missing, file, block);
-        }
-        if (++stored % kGapBurst == 0) return !closing.Wait(kGapBurstPauseMs);
-        return true;
-    };
-    if (r.newFile == r.prevFile) {
-        for (uint64_t b = uint64_t(r.prevBlock) + 1; b < r.newBlock; ++b)
-            if (!store(r.newFile, uint32_t(b))) return;
-        return;
-    }
-    if (r.newFile < r.prevFile) return;
-    if (r.prevFile != 0) {
-        for (uint64_t b = uint64_t(r.prevBlock) + 1; b <= r.prevCount; ++b)
-            if (!store(r.prevFile, uint32_t(b))) return;
-    }
-    for (uint64_t f = uint64_t(r.prevFile) + 1; f < r.newFile; ++f)
-        if (!store(uint32_t(f), 0)) return;
-    for (uint64_t b = 0; b < r.newBlock; ++b)
-        if (!store(r.newFile, uint32_t(b))) return;
-}
-
-void ClientEngine::ProcessLost(const protocol::Block& block) {
-    platform::Log("\n");
-    platform::Log("Process Lost");
-    platform::Log("\n");
-    std::u16string name;
-    std::u16string relative;
-    if (ReadWireName(block.name, block.nameCount, &name) && WireNameToRelative(name, false, &relative))
-        CreatePath(DirectoryPart(TargetRoot() + relative));
-    // Only a file of which this task has queued a block counts as received;
-    // one left at the same path by an earlier transfer does not.
-    if (touchedThisTask.contains(block.file)) return;
-    platform::LockGuard guard(missingLock);
-    for (uint64_t b = 1; b <= block.lastIndex; ++b) StoreMissing(missing, block.file, uint32_t(b));
+    if (op.stream && k < op.lastIndex) return;
+    Flush();
 }
 
 }  // namespace tivlo::receiver

@@ -12,7 +12,9 @@
 #include "platform/log.h"
 #include "protocol/blocks.h"
 #include "protocol/packets.h"
+#include "platform/system.h"
 #include "sender/server_engine.h"
+#include "tivlo/tivlo_codes.h"
 
 namespace tivlo::sender {
 
@@ -54,54 +56,40 @@ std::u16string CutPrefix(const std::u16string& path, int32_t prefixLength) {
 }  // namespace
 
 int ServerEngine::SetSelectFiles(const std::vector<std::u16string>& paths) {
-    ClearSelection();
+    // A rebuilt list gives file indexes new meanings; a transfer under way
+    // keeps the list it started with.
+    selection_.clear();
+    transferList_ = std::make_shared<TransferList>();
     if (paths.empty()) {
         platform::Log("\nTivlo-----No files in CSringArray!\n");
-        return 1;
+        return TIVLO_SELECT_OK;
     }
     for (const std::u16string& path : paths) {
         if (path.size() > kMaxSelectedPath) {
             platform::Log("\nTivlo-----File Name Lenght > Max_path in CStringArray!\n");
-            return 2;
+            return TIVLO_SELECT_TOO_LONG;
         }
         if (path.size() < kMinSelectedPath) {
             platform::Log("\nTivlo-----File Name Lenght < 3 in CStringArray!\n");
-            return 3;
+            return TIVLO_SELECT_TOO_SHORT;
         }
         if (!platform::IsLocalAbsolutePath(path)) {
             platform::Log("\nTivlo-----driver error\n");
-            return 4;
+            return TIVLO_SELECT_NOT_ABSOLUTE;
         }
         if (HasIllegalChar(path)) {
             platform::Log("\nTivlo-----File Name has illegal char!\n");
-            return 5;
+            return TIVLO_SELECT_ILLEGAL_CHAR;
         }
-        auto* record = new (std::nothrow) SelectionRecord;
-        if (record == nullptr) {
-            platform::Log("\nTivlo-----Can not add file name to Array, because new memory failed!\n");
-            return 6;
-        }
-        record->name = path;
-        record->length = uint32_t(path.size() + 1);
-        record->field = MakeNameField(path);
-        selectionList.emplace_back(record);
+        selection_.push_back(path);
     }
     size_t last = paths.back().rfind(platform::kPathSeparator);
-    prefixLength = last == std::u16string::npos ? -1 : int32_t(last);
-    return BuildTransferList() == -1 ? 7 : 1;
+    prefixLength_ = last == std::u16string::npos ? -1 : int32_t(last);
+    return BuildTransferList() == -1 ? TIVLO_SELECT_FILES_DROPPED : TIVLO_SELECT_OK;
 }
 
-void ServerEngine::ClearSelection() {
-    selectionList.clear();
-    transferList.clear();
-    emptyDirectoryList.clear();
-    // A rebuilt list gives file indexes new meanings.
-    DropRepairState();
-}
-
-bool ServerEngine::AddTransferEntry(const std::u16string& fullPath,
-                                    const std::u16string& relativePosix, bool testIllegal,
-                                    bool* dropped) {
+bool ServerEngine::AddTransferEntry(const std::u16string& fullPath, const std::u16string& relativePosix,
+                                    bool testIllegal, TransferList& list, bool* dropped) {
     if (testIllegal && HasIllegalChar(relativePosix)) {
         *dropped = true;
         return true;
@@ -112,125 +100,77 @@ bool ServerEngine::AddTransferEntry(const std::u16string& fullPath,
         *dropped = true;
         return true;
     }
-    auto* entry = new (std::nothrow) TransferEntry;
-    if (entry == nullptr) return false;
-    entry->fullPath = fullPath;
-    entry->fullPathLength = uint32_t(fullPath.size() + 1);
-    entry->relativeName = ToWireName(relativePosix);
-    entry->relativeNameLength = uint32_t(entry->relativeName.size() + 1);
-    entry->relativeField = MakeNameField(entry->relativeName);
-    transferList.emplace_back(entry);
+    TransferEntry entry;
+    entry.fullPath = fullPath;
+    entry.relativeName = ToWireName(relativePosix);
+    entry.relativeField = MakeNameField(entry.relativeName);
+    list.files.push_back(std::move(entry));
     return true;
 }
 
 int32_t ServerEngine::BuildTransferList() {
-    droppedAny_ = false;
-    for (const auto& record : selectionList) {
-        if (!record) {
-            platform::Log("\nTivlo-----Can not get FileName from ArrayFileName!\n");
-            return 0;
-        }
-        const std::u16string& path = record->name;
+    TransferList& list = *transferList_;
+    bool dropped = false;
+    for (const std::u16string& path : selection_) {
         platform::PathKind kind = platform::GetPathKind(path);
         if (kind == platform::PathKind::Directory) {
-            AddIfEmptyDirectory(path);
+            AddIfEmptyDirectory(path, list);
             std::vector<platform::DirEntry> entries;
             platform::ListDirectory(path, &entries);
             for (const auto& entry : entries) {
                 std::u16string child = ChildPath(path, entry.name);
                 if (entry.kind == platform::DirEntry::Directory) {
-                    if (includeSubdirs != 0) WalkDirectory(child);
+                    if (includeSubdirs != 0) WalkDirectory(child, list, &dropped);
                 } else if (entry.kind == platform::DirEntry::File) {
-                    if (!AddTransferEntry(child, CutPrefix(child, prefixLength), true, &droppedAny_))
-                        return 0;
+                    AddTransferEntry(child, CutPrefix(child, prefixLength_), true, list, &dropped);
                 }
             }
         } else if (kind == platform::PathKind::File) {
             size_t last = path.rfind(platform::kPathSeparator);
             std::u16string relative = last == std::u16string::npos ? path : path.substr(last);
-            if (!AddTransferEntry(path, relative, true, &droppedAny_)) return 0;
+            AddTransferEntry(path, relative, true, list, &dropped);
         } else {
             // Gone since the host chose it, or neither file nor directory
             // (socket, FIFO, device): nothing to send.
             platform::Log("\nTivlo-----Selected path is neither file nor directory, skipped!\n");
         }
     }
-    return droppedAny_ ? -1 : int32_t(transferList.size());
+    return dropped ? -1 : int32_t(list.files.size());
 }
 
-void ServerEngine::WalkDirectory(const std::u16string& dir) {
-    AddIfEmptyDirectory(dir);
+void ServerEngine::WalkDirectory(const std::u16string& dir, TransferList& list, bool* dropped) {
+    AddIfEmptyDirectory(dir, list);
     std::vector<platform::DirEntry> entries;
     platform::ListDirectory(dir, &entries);
     for (const auto& entry : entries) {
         std::u16string child = ChildPath(dir, entry.name);
         if (entry.kind == platform::DirEntry::Directory) {
-            WalkDirectory(child);
+            WalkDirectory(child, list, dropped);
         } else if (entry.kind == platform::DirEntry::File) {
             // Files below a selected directory's sub-directories are not
             // tested for illegal characters.
-            if (!AddTransferEntry(child, CutPrefix(child, prefixLength), false, &droppedAny_)) return;
+            AddTransferEntry(child, CutPrefix(child, prefixLength_), false, list, dropped);
         }
     }
 }
 
-void ServerEngine::AddIfEmptyDirectory(const std::u16string& dir) {
+void ServerEngine::AddIfEmptyDirectory(const std::u16string& dir, TransferList& list) {
     std::vector<platform::DirEntry> entries;
     platform::ListDirectory(dir, &entries);  // unreadable: listed, as empty
     for (const auto& entry : entries) {
         if (entry.kind == platform::DirEntry::Directory) return;
     }
-    std::u16string relative = CutPrefix(dir, prefixLength);
+    std::u16string relative = CutPrefix(dir, prefixLength_);
     if (relative.size() > protocol::kMaxWideNameUnits) {
         platform::Log("\nTivlo-----Relative directory name longer than 260 characters, skipped!\n");
         return;
     }
-    auto* record = new (std::nothrow) SelectionRecord;
-    if (record == nullptr) {
-        platform::Log("\nTivlo-----When add Empty Directory, Allocate memory Failed!\n");
-        return;
-    }
-    record->name = ToWireName(relative);
-    record->length = uint32_t(record->name.size() + 1);
-    record->field = MakeNameField(record->name);
-    emptyDirectoryList.emplace_back(record);
+    list.emptyDirectories.push_back(MakeNameField(ToWireName(relative)));
 }
 
-uint64_t ServerEngine::CountTotalBlocks() {
-    uint64_t total = 0;
-    for (const auto& entry : transferList) {
-        if (!entry) continue;
-        total += protocol::BlockCount(QueryFileLength(entry->fullPath));
-    }
-    return total;
-}
-
-uint64_t ServerEngine::QueryFileLength(const std::u16string& path) {
-    platform::File file;
-    if (!file.OpenRead(path, true)) return 0;
-    int64_t length = file.Length();
-    file.Close();
-    return length < 0 ? 0 : uint64_t(length);
-}
-
-int ServerEngine::SendEmptyDirectories() {
-    if (emptyDirectoryList.empty()) return 1;
-    // Packets of at most 40 entries, in list order; each goes out three
-    // times, as nothing repairs a lost one.
-    std::vector<uint8_t> packet(protocol::kMaxDatagram);
-    std::vector<protocol::NameField> fields;
-    for (size_t first = 0; first < emptyDirectoryList.size(); first += protocol::kMaxEmptyDirEntries) {
-        size_t end = std::min(emptyDirectoryList.size(), first + protocol::kMaxEmptyDirEntries);
-        fields.clear();
-        for (size_t i = first; i < end; ++i) fields.push_back(emptyDirectoryList[i]->field);
-        size_t length = protocol::EncodeEmptyDirectories(fields, packet.data());
-        if (!SendThreeTimes(packet.data(), length)) {
-            platform::Log("\nTivlo-----Send Empty Directory Failed!\n");
-            CloseSockets();
-            return 0;
-        }
-    }
-    return 1;
+protocol::NameField ServerEngine::MakeNameField(const std::u16string& name) const {
+    if (wideNames_ != 0) return protocol::WideNameField(name);
+    return protocol::NarrowNameField(platform::Utf16ToAnsi(name));
 }
 
 }  // namespace tivlo::sender

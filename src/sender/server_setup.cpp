@@ -1,11 +1,11 @@
-// Start-up and tear-down of the sender: the three sockets, the probe for
-// another sender on the group, the answer thread and the Collect packets.
+// Start-up of the sender: the three sockets and the probe for another sender
+// on the group.
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/system.h"
-#include "api/notify.h"
 #include "protocol/packets.h"
 #include "sender/server_engine.h"
+#include "tivlo/tivlo_codes.h"
 
 namespace tivlo::sender {
 
@@ -14,7 +14,7 @@ namespace {
 // Looks for another sender: any datagram with our magic on the data group
 // within 100 ms. 1 = the group is free, 0 = another sender, -1 = the probe
 // could not be set up (its log line is written).
-int ProbeForSender(ServerEngine& e, uint32_t iface, uint32_t groupAny) {
+int ProbeForSender(uint32_t group, uint16_t port, uint32_t iface) {
     platform::UdpSocket probe;
     if (!probe.Open()) {
         platform::Log("\nTivlo-----Create Find Server Socket Failed!\n");
@@ -25,11 +25,11 @@ int ProbeForSender(ServerEngine& e, uint32_t iface, uint32_t groupAny) {
         failure = "\nTivlo-----Set Find socket Reuse address Failed!\n";
         // A socket bound to a unicast address receives no multicast here, so
         // the probe binds any address on the data port.
-    } else if (!probe.Bind(0, uint16_t(e.dataPort))) {
+    } else if (!probe.Bind(0, port)) {
         failure = "\nTivlo-----Bind Find Socket with Host IP Failed!\n";
     } else if (!probe.SetMulticastInterface(iface)) {
         failure = "\nTivlo-----Can not MultiCast!\n";
-    } else if (!probe.JoinGroup(e.groupAddress, groupAny)) {
+    } else if (!probe.JoinGroup(group, iface)) {
         failure = "\nTivlo-----Add find socket address to Membership Failed\n";
     } else if (!probe.SetMulticastTtl(protocol::kMulticastTtl)) {
         failure = "\nTivlo-----Set Find Socket TTL Failed!\n";
@@ -43,11 +43,8 @@ int ProbeForSender(ServerEngine& e, uint32_t iface, uint32_t groupAny) {
     platform::Endpoint from;
     int got = probe.ReceiveFromTimeout(head, sizeof head, &from, 100);
     bool another = false;
-    if (got >= 0) {
-        e.lastSourceAddress = from;
-        another = protocol::HasMagic(head, size_t(got));
-    }
-    probe.LeaveGroup(e.groupAddress, groupAny);
+    if (got >= 0) another = protocol::HasMagic(head, size_t(got));
+    probe.LeaveGroup(group, iface);
     probe.Close();
     if (another) {
         platform::Log("\nTivlo----- Another server with same MultiAddress has Exist!\n");
@@ -60,39 +57,13 @@ int ProbeForSender(ServerEngine& e, uint32_t iface, uint32_t groupAny) {
 
 int ServerEngine::SetUp(uint32_t iface) {
     // A host that calls InitServer twice without DeInitServer: end what the
-    // first run left behind before the fields are reset.
+    // first run left behind.
     DeInit();
-
-    allReceiversWide = 1;
-    wideNames = platform::IsNtFamily() != 0 ? 1 : 0;
-
+    wideNames_ = platform::IsNtFamily() != 0 ? 1 : 0;
     invalidNameFlag = 0;
-    lastRequestFile = 0;
-    lastRequestBlock = 0;
-    finishedFlag = 0;
-    unicastPhase = 0;
-    receiverCount = 0;
-    failedCount = 0;
-    stopFlag = 0;
-    pendingSeen = 0;
-    masterIndex = 0;
-    masterIndexSeen = 0;
-    recordZeroRepeats = 0;
-    answerShut = 0;
-    awaitingFirstCompletion = 1;
-    endEvent.Reset();
-    stopEvent.Reset();
-    {
-        std::lock_guard<std::mutex> lock(repairLock);
-        if (repairFileOpen != 0) repairFile.Close();
-        repairFileOpen = 0;
-        protocol::WriteBlockHeader(repairPacket.data(), protocol::kRepairBlock);
-    }
-
-    interfaceAddress = iface;
-    localEndpoint = {iface, uint16_t(dataPort + protocol::kAnswerPortOffset)};
-    groupEndpoint = {groupAddress, uint16_t(dataPort)};
-    const uint32_t groupIface = iface;  // membership: the interface, or any
+    groupEndpoint_ = {groupAddress, uint16_t(dataPort)};
+    reportEndpoint_ = {protocol::kReportGroup, protocol::kReportPort};
+    const uint16_t answerPort = uint16_t(dataPort + protocol::kAnswerPortOffset);
 
     auto fail = [this](const char* line) {
         platform::Log(line);
@@ -101,99 +72,43 @@ int ServerEngine::SetUp(uint32_t iface) {
     };
 
     // The socket library needs no start here.
-    if (!sendSocket.Open()) return fail("\nTivlo------Create Send Socket Failed!\n");
-    if (!receiveSocket.Open()) return fail("\nTivlo------Create Receive Socket Failed!\n");
-    if (!sendSocket.SetReuseAddress())
-        return fail("\nTivlo------Set Send Socket Resuse Address Failed!\n");
-    if (!receiveSocket.SetReuseAddress())
+    if (!sendSocket_.Open()) return fail("\nTivlo------Create Send Socket Failed!\n");
+    if (!receiveSocket_.Open()) return fail("\nTivlo------Create Receive Socket Failed!\n");
+    if (!sendSocket_.SetReuseAddress()) return fail("\nTivlo------Set Send Socket Resuse Address Failed!\n");
+    if (!receiveSocket_.SetReuseAddress())
         return fail("\nTivlo------Set Receive Socket Resuse Address Failed!\n");
     // All receivers' answers arrive here; this socket joins no group.
-    if (!receiveSocket.Bind(localEndpoint.addr, localEndpoint.port))
+    if (!receiveSocket_.Bind(iface, answerPort))
         return fail("\nTivlo------Bind Receive socket host Address Failed!\n");
-    localEndpoint.port = 0;
-    if (!sendSocket.Bind(localEndpoint.addr, 0))
-        return fail("\nTivlo-----Bind Send socket with host Address Failed!\n");
-    if (!sendSocket.SetMulticastInterface(iface))
-        return fail("\nTivlo-----Can not support MultiCast!\n");
-    if (!sendSocket.JoinGroup(groupAddress, groupIface))
-        return fail("\nTivlo-----Add send IP to Membership failed\n");
-    if (!sendSocket.SetMulticastTtl(protocol::kMulticastTtl))
+    if (!sendSocket_.Bind(iface, 0)) return fail("\nTivlo-----Bind Send socket with host Address Failed!\n");
+    if (!sendSocket_.SetMulticastInterface(iface)) return fail("\nTivlo-----Can not support MultiCast!\n");
+    if (!sendSocket_.JoinGroup(groupAddress, iface)) return fail("\nTivlo-----Add send IP to Membership failed\n");
+    if (!sendSocket_.SetMulticastTtl(protocol::kMulticastTtl))
         return fail("\nTivlo-----Set Send Socket TTL Failed!\n");
 
-    int probe = ProbeForSender(*this, iface, groupIface);
+    const int probe = ProbeForSender(groupAddress, uint16_t(dataPort), iface);
     if (probe < 0) {
         CloseSockets();
         return 0;
     }
     if (probe == 0) {
         // The send and receive sockets stay open; DeInitServer closes them.
-        api::PostEnded(hostWindow, kCodeAnotherSender, 0);
+        if (auto host = Host()) host->Ended(TIVLO_CODE_ANOTHER_SENDER, 0, true);
         return 0;
     }
 
-    if (!reportSocket.Open()) return fail("\nTivlo------Create Send Report Socket Failed!\n");
-    if (!reportSocket.SetReuseAddress())
+    if (!reportSocket_.Open()) return fail("\nTivlo------Create Send Report Socket Failed!\n");
+    if (!reportSocket_.SetReuseAddress())
         return fail("\nTivlo------Set Send report Socket Resuse Address Failed!\n");
-    if (!reportSocket.Bind(localEndpoint.addr, 0))
+    if (!reportSocket_.Bind(iface, 0))
         return fail("\nTivlo-----Bind Send report socket with host Address Failed!\n");
-    if (!reportSocket.SetMulticastInterface(iface))
+    if (!reportSocket_.SetMulticastInterface(iface))
         return fail("\nTivlo-----Send Report Socket Can not support MultiCast!\n");
-    reportEndpoint = {protocol::kReportGroup, protocol::kReportPort};
-    if (!reportSocket.JoinGroup(protocol::kReportGroup, groupIface))
+    if (!reportSocket_.JoinGroup(protocol::kReportGroup, iface))
         return fail("\nTivlo-----Add send report IP to Membership failed\n");
-    if (!reportSocket.SetMulticastTtl(protocol::kMulticastTtl))
+    if (!reportSocket_.SetMulticastTtl(protocol::kMulticastTtl))
         return fail("\nTivlo-----Set Send report Socket TTL Failed!\n");
     return 1;
-}
-
-int ServerEngine::StartAckThread() {
-    if (!ackThread.Start([this] { AnswerLoop(); }, platform::ThreadPriority::AboveNormal)) {
-        platform::Log("\nTivlo------Create the Receive Thread Failed!\n");
-        CloseSockets();
-        return 0;
-    }
-    return 1;
-}
-
-int ServerEngine::CollectReceivers() {
-    uint8_t packet[protocol::kCollectSize];
-    size_t length = protocol::EncodeCollect(packet);
-    int sent = 0;
-    for (int i = 0; i < 3; ++i) {
-        if (sendSocket.SendTo(packet, length, groupEndpoint)) ++sent;
-        platform::SleepMs(100);
-    }
-    if (sent == 0) {
-        platform::Log("\nTivlo-----Can not Collect Client!\n");
-        CloseSockets();
-        return 0;
-    }
-    return 1;
-}
-
-void ServerEngine::CloseSockets() {
-    sendSocket.Close();
-    receiveSocket.Close();
-    reportSocket.Close();
-    std::lock_guard<std::mutex> lock(repairLock);
-    if (repairFileOpen != 0) {
-        repairFile.Close();
-        repairFileOpen = 0;
-    }
-}
-
-void ServerEngine::DeInit() {
-    stopFlag = 1;
-    stopEvent.Set();
-    endEvent.Set();
-    answerShut = 1;
-    receiveSocket.Close();  // wakes the answer thread
-    // The stream thread starts the watchdog, so it is joined first.
-    sendThread.Join();
-    watchdogThread.Join();
-    reportThread.Join();
-    ackThread.Join();
-    CloseSockets();
 }
 
 }  // namespace tivlo::sender

@@ -1,0 +1,611 @@
+// The receiver's protocol: the stream pass (Collect, Task, Empty
+// directories, Data blocks, Server OS, Stop), the repair phase (Poll, Hold,
+// Repair block, the sender's Finish, the Answer and the Acks), the watch on
+// the sender's heartbeat, and the end of its part.
+#include "receiver/receiver_core.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/log.h"
+#include "platform/path_rules.h"
+#include "platform/system.h"
+#include "protocol/blocks.h"
+#include "tivlo/tivlo_codes.h"
+
+namespace tivlo::receiver {
+
+using protocol::kNever;
+using protocol::Time;
+
+namespace {
+
+constexpr uint32_t kNarrowWorkArea = 260;
+
+}  // namespace
+
+ReceiverCore::ReceiverCore(ReceiverIo& io, protocol::HostSink& host, uint32_t ntFlag)
+    : io_(io), host_(host), ntFlag_(ntFlag) {}
+
+// ---------------------------------------------------------------------------
+// Dispatch.
+
+bool ReceiverCore::OnDatagram(Time now, const platform::Endpoint& from, const uint8_t* data, size_t length) {
+    now_ = now;
+    if (done_ || stopped_ || ended_) return done_ || stopped_;
+    if (!protocol::HasMagic(data, length)) return false;
+    replyAddress_ = from.addr;
+    if (length <= protocol::header::kType) return false;
+    bool end = false;
+    switch (data[protocol::header::kType]) {
+        case protocol::kCollect: end = HandleCollect(); break;
+        case protocol::kTask:
+            end = HandleTask(data, length);
+            if (!end && taskAccepted_) {
+                // The heartbeat is watched from the first Task that passes
+                // the disk check on.
+                if (!watching_) {
+                    watching_ = true;
+                    reportTries_ = 0;
+                    reportAt_ = now;
+                }
+                host_.Started(fileCount_, totalBlocks_);
+            }
+            break;
+        case protocol::kStop: host_.Ended(0, 0, false); break;
+        case protocol::kEmptyDirectories: end = HandleEmptyDirectories(data, length); break;
+        case protocol::kDataBlock: end = HandleDataBlock(data, length); break;
+        case protocol::kServerOs: end = HandleServerOs(data, length); break;
+        case protocol::kPoll: end = HandlePoll(data, length); break;
+        case protocol::kHold: end = HandleHold(data, length); break;
+        case protocol::kRepairBlock: end = HandleRepairBlock(data, length); break;
+        case protocol::kFinish: end = HandleFinish(); break;
+        default: break;
+    }
+    if (end && !ended_) done_ = true;  // gave up: nothing to drain for
+    if (now_ >= reportAt_) CheckReports();
+    return done_ || stopped_;
+}
+
+bool ReceiverCore::HandleCollect() {
+    if (!SendJoin()) {
+        stopped_ = true;
+        host_.Ended(TIVLO_CODE_SEND_FAILED, 0, true);
+    }
+    return false;
+}
+
+bool ReceiverCore::HandleServerOs(const uint8_t* packet, size_t length) {
+    auto os = protocol::DecodeServerOs({packet, length});
+    if (os) nameWide_ = os->wide;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// The stream pass.
+
+bool ReceiverCore::HandleTask(const uint8_t* packet, size_t length) {
+    auto task = protocol::DecodeTask({packet, length});
+    if (!task) return false;
+    // Every file has at least one block: a task claiming more files than
+    // blocks is no task of a sender.
+    if (task->fileCount > task->totalBlocks) return false;
+
+    // The sender sends each Task three times; only a different Task, or one
+    // after the pass has closed, begins a new task (and with it new files).
+    const bool repeat = inPass_ && generation_ != 0 &&
+                        std::memcmp(lastTask_.data(), packet, protocol::task::kSize) == 0;
+    if (!repeat) {
+        std::memcpy(lastTask_.data(), packet, protocol::task::kSize);
+        ++generation_;
+        io_.BeginTask(generation_);
+        files_.clear();
+        claimedBlocks_ = 0;
+    }
+    platform::Log("-------------DestoryAll");
+    missing_.Clear();
+    ended_ = false;
+    inPass_ = true;
+    taskAccepted_ = false;
+    ackedFile_ = 0;
+    streamPos_ = Position{};
+    fileCount_ = task->fileCount;
+    totalBlocks_ = task->totalBlocks;
+
+    std::u16string root;
+    if (io_.ResolveTarget(task->mode, ConvertName(task->path.bytes.data(), task->path.count), &root))
+        root_ = root;
+    if (!io_.AllowRoot(&root_)) {
+        GiveUp(TIVLO_CODE_NOT_FIXED);
+        return true;
+    }
+    // In 64 bits: a task of more than 4 GiB is not taken for a small one.
+    const uint32_t result = io_.CheckDisk(root_, uint64_t(task->totalBlocks) * protocol::kBlockSize);
+    if (result == 0) {
+        GiveUp(TIVLO_CODE_DISK_FULL);
+        return true;
+    }
+    if (result == TIVLO_CODE_NOT_FIXED) {
+        GiveUp(TIVLO_CODE_NOT_FIXED);
+        return true;
+    }
+    taskAccepted_ = true;
+    return false;
+}
+
+bool ReceiverCore::HandleEmptyDirectories(const uint8_t* packet, size_t length) {
+    // Before a task is accepted there is no target root to create them in.
+    if (!taskAccepted_) return false;
+    auto dirs = protocol::DecodeEmptyDirectories({packet, length});
+    if (!dirs || dirs->count < 1) return false;
+    const size_t entries = std::min(dirs->names.size(), size_t(dirs->count));
+    for (size_t i = 0; i < entries; ++i) {
+        std::u16string name;
+        std::u16string relative;
+        const bool safe =
+            ReadWireName(dirs->names[i], dirs->counts[i], &name) && WireNameToRelative(name, false, &relative);
+        const std::u16string path = root_ + relative;
+        if (!safe || path.size() > kMaxTargetPath) {
+            SendFinish(1);
+            host_.Ended(TIVLO_CODE_PATH_TOO_LONG, 0, true);
+            return true;
+        }
+        io_.MakeDirectories(generation_, path);
+    }
+    return false;
+}
+
+ReceiverCore::FileState* ReceiverCore::AcceptBlock(const protocol::Block& block) {
+    // Only a block that fits the task and carries all its bytes is taken:
+    // whatever else sits in the buffer never reaches a file.
+    if (block.file == 0 || block.file > fileCount_ || block.block > block.lastIndex ||
+        block.lastIndex >= totalBlocks_ || block.lastLength > protocol::kBlockSize)
+        return nullptr;
+    const uint32_t dataLength = protocol::BlockDataLength(block.block, block.lastIndex, block.lastLength);
+    if (block.data.size() < dataLength) return nullptr;
+    auto known = files_.find(block.file);
+    if (known != files_.end()) return known->second.lastIndex == block.lastIndex ? &known->second : nullptr;
+    // A file's shape is fixed by its first block; every file of the task has
+    // at least one block, so the files not seen yet keep one each.
+    const uint64_t unseenOthers = uint64_t(fileCount_) - files_.size() - 1;
+    if (claimedBlocks_ + uint64_t(block.lastIndex) + 1 + unseenOthers > totalBlocks_) return nullptr;
+    claimedBlocks_ += uint64_t(block.lastIndex) + 1;
+    FileState& state = files_[block.file];
+    state.lastIndex = block.lastIndex;
+    std::u16string name;
+    std::u16string relative;
+    if (ReadWireName(block.name, block.nameCount, &name) && WireNameToRelative(name, true, &relative))
+        state.path = root_ + relative;
+    return &state;
+}
+
+bool ReceiverCore::QueueBlock(const protocol::Block& block, FileState& file, uint32_t waitMs) {
+    if (file.failed) return true;  // dropped, as the writer would
+    if (file.path.empty()) {
+        file.failed = true;
+        writeFailed_ = true;
+        SendFinish(1);
+        host_.Ended(TIVLO_CODE_CREATE_FAILED, 0, false);
+        return true;
+    }
+    if (file.path.size() > kMaxTargetPath) {
+        SendFinish(1);
+        host_.Ended(TIVLO_CODE_PATH_TOO_LONG, 0, false);
+        return true;
+    }
+    BlockWrite w;
+    w.generation = generation_;
+    w.file = block.file;
+    w.block = block.block;
+    w.lastIndex = block.lastIndex;
+    w.lastLength = block.lastLength;
+    w.stream = block.streamFlag != 0;
+    w.path = &file.path;
+    w.data = block.data.data();
+    w.length = protocol::BlockDataLength(block.block, block.lastIndex, block.lastLength);
+    if (!io_.Write(w, waitMs)) return false;
+    file.touched = true;
+    return true;
+}
+
+void ReceiverCore::AnnounceName(const uint8_t* field, uint32_t count) {
+    // The characters that count (the terminator included); whatever lies
+    // behind them in the field is not part of the name.
+    const uint32_t bytes =
+        uint32_t(std::min<uint64_t>(uint64_t(count) * (nameWide_ == 1 ? 2 : 1), protocol::kNameFieldBytes));
+    if (nameWide_ != announcedWide_ || count != announcedCount_ || bytes != announcedFieldBytes_ ||
+        std::memcmp(field, announcedField_.data(), bytes) != 0) {
+        announcedName_ = ConvertName(field, count);
+        std::memcpy(announcedField_.data(), field, bytes);
+        announcedFieldBytes_ = bytes;
+        announcedCount_ = count;
+        announcedWide_ = nameWide_;
+    }
+    host_.CurrentFile(announcedName_);
+}
+
+bool ReceiverCore::HandleDataBlock(const uint8_t* packet, size_t length) {
+    auto block = protocol::DecodeBlock({packet, length});
+    if (!block || block->type != protocol::kDataBlock || block->streamFlag == 0) return false;
+    FileState* file = AcceptBlock(*block);
+    if (file == nullptr) return false;
+    if (!QueueBlock(*block, *file, 0) && inPass_) {
+        // No buffer free: the block is lost as if the network had lost it,
+        // and repaired like one.
+        missing_.AddBlocks(block->file, block->block, block->block);
+    }
+    AnnounceName(block->name, block->nameCount);
+
+    // Gap detection. The block expected next follows the position: the next
+    // block of its file, or block 0 of the next file once its last block was
+    // seen (file 0 before anything was seen). Any block beyond that reveals
+    // a gap, registered at once. After the pass has closed every unseen block
+    // is registered already, so late blocks record nothing. Within the pass
+    // the position only moves forward: a block from behind it (reordered,
+    // repeated) was either registered already or is written now.
+    const uint32_t f = block->file;
+    const uint32_t k = block->block;
+    const Position p = streamPos_;
+    uint64_t expectFile = p.file;
+    uint64_t expectBlock = uint64_t(p.block) + 1;
+    if (p.block >= p.count) {
+        expectFile = uint64_t(p.file) + 1;
+        expectBlock = 0;
+    }
+    const bool gap = f > expectFile || (f == expectFile && k > expectBlock);
+    if (gap && inPass_) {
+        if (f == p.file) {
+            missing_.AddBlocks(f, p.block + 1, k - 1);
+        } else {
+            if (p.file != 0 && p.block < p.count) missing_.AddBlocks(p.file, p.block + 1, p.count);
+            if (f > p.file + 1) missing_.AddFiles(p.file + 1, f - 1);
+            if (k > 0) missing_.AddBlocks(f, 0, k - 1);
+        }
+    }
+    const bool behind = f < p.file || (f == p.file && k <= p.block);
+    if (inPass_ && behind) return false;
+    streamPos_ = Position{f, k, block->lastIndex};
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// The repair phase.
+
+bool ReceiverCore::TakeInPass() {
+    if (!inPass_) return false;
+    inPass_ = false;
+    return true;
+}
+
+bool ReceiverCore::EndOfPassAnswer() {
+    // What the stream never showed: the rest of the last file seen, and
+    // every file after it (block 0 standing for the whole file).
+    const Position p = streamPos_;
+    if (p.file != 0 && p.block < p.count) missing_.AddBlocks(p.file, p.block + 1, p.count);
+    if (p.file < fileCount_) missing_.AddFiles(p.file + 1, fileCount_);
+
+    const uint64_t count = missing_.Count();
+    uint8_t packet[protocol::answer::kSize];
+    const size_t size = protocol::EncodeAnswer({uint32_t(std::min<uint64_t>(count, UINT32_MAX))}, packet);
+    if (!io_.Send(replyAddress_, packet, size)) platform::Log("\nTivlo-----Send Answer Failed!\n");
+    if (count != 0) return false;
+    SetEnded();
+    return true;
+}
+
+void ReceiverCore::ChooseWanted() {
+    // The lowest missing block: the sender reads its files in order.
+    if (auto first = missing_.First()) {
+        wantedFile_ = first->file;
+        wantedBlock_ = first->block;
+    } else {
+        wantedFile_ = fileCount_ + 1;
+        wantedBlock_ = 0;
+    }
+}
+
+int ReceiverCore::SendAck() {
+    platform::Log("\nTivlo-----Client Send ACK !\n");
+    if (turnFlag_ == 0) return 0;
+    uint8_t packet[protocol::ack::kSize];
+    const size_t size = protocol::EncodeAck({wantedFile_, wantedBlock_}, packet);
+    if (!io_.Send(replyAddress_, packet, size)) {
+        platform::Log("\nTivlo-----Client Send ACK Failed!\n");
+        return 0;
+    }
+    if (wantedFile_ != ackedFile_ || wantedBlock_ != ackedBlock_) ackRepeats_ = 0;
+    ackedFile_ = wantedFile_;
+    ackedBlock_ = wantedBlock_;
+    ackedAt_ = now_;
+    return 1;
+}
+
+bool ReceiverCore::HandlePoll(const uint8_t* packet, size_t length) {
+    auto poll = protocol::DecodePoll({packet, length});
+    if (!poll) return false;
+    // Every copy of the sender's Finish may have been lost: the Poll then
+    // closes the pass, so that the tail of the stream is counted.
+    if (TakeInPass() && EndOfPassAnswer()) {
+        // Nothing is missing and this receiver is master: its Finish (0)
+        // moves the sender on.
+        SendFinish(0);
+        return true;
+    }
+    turnFlag_ = poll->turn;
+    if (poll->turn == 0) {
+        if (missing_.Empty()) {
+            SendFinish(0);
+            SetEnded();
+            return true;
+        }
+        turnFlag_ = 1;
+    }
+    ChooseWanted();
+    SendAck();
+    return false;
+}
+
+bool ReceiverCore::HandleHold(const uint8_t* packet, size_t length) {
+    auto hold = protocol::DecodeHold({packet, length});
+    if (!hold) return false;
+    if (TakeInPass() && EndOfPassAnswer()) return true;
+    if ((hold->complete != 0 && missing_.Empty()) || hold->unicastPhase != 0) {
+        SetEnded();
+        return true;
+    }
+    turnFlag_ = 0;
+    return false;
+}
+
+bool ReceiverCore::HandleRepairBlock(const uint8_t* packet, size_t length) {
+    auto block = protocol::DecodeBlock({packet, length});
+    if (!block || block->type != protocol::kRepairBlock) return false;
+    FileState* file = AcceptBlock(*block);
+    if (file == nullptr) return false;
+
+    if (TakeInPass() && EndOfPassAnswer()) return true;
+
+    const uint32_t f = block->file;
+    const uint32_t k = block->block;
+    if (missing_.Empty()) {
+        wantedFile_ = fileCount_ + 1;
+        wantedBlock_ = 0;
+        SendAck();
+        return false;
+    }
+    if (missing_.Contains(f, k)) {
+        // Before the block counts: a file of which this task has queued no
+        // block is registered whole.
+        const bool wasTouched = file->touched;
+        if (!QueueBlock(*block, *file, kRepairSlotWaitMs)) {
+            // Every buffer still waits for the disk: the block stays missing,
+            // and the master asks for it again.
+            if (turnFlag_ != 0) {
+                ChooseWanted();
+                SendAck();
+            }
+            return false;
+        }
+        missing_.Remove(f, k);
+        if (k == 0) {
+            platform::Log("\n");
+            platform::Log("Process Lost");
+            platform::Log("\n");
+            if (!wasTouched) missing_.AddBlocks(f, 1, block->lastIndex);
+        }
+        announcedName_ = ConvertName(block->name, block->nameCount);
+        announcedWide_ = 2;  // the cache no longer matches the name
+        host_.CurrentFile(announcedName_);
+        const bool nowComplete = missing_.Empty();
+        ChooseWanted();
+        SendAck();
+        if (nowComplete) return false;  // the position stays
+        streamPos_.file = f;
+        streamPos_.block = k;
+        return false;
+    }
+    // Not needed here: the master asks for the next block it wants, unless
+    // this one answered its own request.
+    if (turnFlag_ != 0 && k != streamPos_.block && f != streamPos_.file) {
+        ChooseWanted();
+        SendAck();
+    }
+    streamPos_.file = f;
+    streamPos_.block = k;
+    return false;
+}
+
+bool ReceiverCore::HandleFinish() {
+    if (!TakeInPass()) return false;
+    if (!EndOfPassAnswer()) return false;
+    platform::Log("\n-------------Receive");
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Answers, the end of the part, the heartbeat.
+
+bool ReceiverCore::SendJoin() {
+    uint8_t packet[protocol::join::kSize];
+    const size_t size = protocol::EncodeJoin({uint8_t(ntFlag_ == 1 ? 1 : 0)}, packet);
+    if (!io_.Send(replyAddress_, packet, size)) {
+        platform::Log("\nTivlo-----Send client failed!\n");
+        return false;
+    }
+    return true;
+}
+
+void ReceiverCore::SendFinish(uint8_t code) {
+    uint8_t packet[protocol::finish::kSize];
+    const size_t size = protocol::EncodeFinish({code}, packet);
+    if (!io_.Send(replyAddress_, packet, size)) {
+        platform::Log("\nTivlo-----Client send finish Failed!\n");
+        stopped_ = true;
+        io_.Fatal();
+    }
+}
+
+void ReceiverCore::GiveUp(uint32_t code) {
+    SendFinish(1);
+    host_.Ended(code, 0, true);
+}
+
+void ReceiverCore::SetEnded() {
+    // Complete means every block of the task is on disk: the writer is asked
+    // to drain, and its answer decides.
+    ended_ = true;
+    draining_ = true;
+    io_.Drain(++drainToken_);
+}
+
+void ReceiverCore::OnWriteResult(Time now, const WriteResult& result) {
+    now_ = now;
+    switch (result.kind) {
+        case WriteResult::FileFailed:
+        case WriteResult::WriteFailed: {
+            if (result.generation != generation_) return;
+            writeFailed_ = true;
+            auto it = files_.find(result.file);
+            if (it != files_.end()) it->second.failed = true;
+            SendFinish(1);
+            host_.Ended(result.kind == WriteResult::FileFailed ? TIVLO_CODE_CREATE_FAILED : TIVLO_CODE_DISK_FULL, 0,
+                        false);
+            return;
+        }
+        case WriteResult::Drained:
+            if (!draining_ || result.token != drainToken_ || done_) return;
+            draining_ = false;
+            done_ = true;
+            if (!writeFailed_ && missing_.Empty()) {
+                host_.Ended(0, 1, true);
+            } else {
+                platform::Log("\nTivlo-----Task ended with blocks missing!\n");
+                host_.Ended(TIVLO_CODE_INCOMPLETE, 0, true);
+            }
+            platform::Log("\n-------------Write");
+            return;
+    }
+}
+
+bool ReceiverCore::ReadOneReport() {
+    uint8_t buffer[protocol::report::kSize];
+    uint32_t from = 0;
+    for (;;) {
+        const int got = io_.ReadReport(buffer, sizeof buffer, &from);
+        if (got < 0) return false;
+        if (size_t(got) > protocol::header::kType && protocol::HasMagic(buffer, size_t(got)) &&
+            buffer[protocol::header::kType] == protocol::kReport)
+            return true;
+    }
+}
+
+void ReceiverCore::CheckReports() {
+    static const char* const kTryLines[] = {"\n Tget  Report1 @@@\n", "\n Tget  Report2 @@@\n",
+                                            "\n Tget  Report3 @@@\n"};
+    reportAt_ = kNever;
+    if (!watching_ || stopped_ || done_) return;
+    if (ReadOneReport()) {
+        platform::Log("\n Tget  Report @@@\n");
+        reportTries_ = 0;
+        reportAt_ = now_ + kReportRead;
+        return;
+    }
+    if (reportTries_ < 3) {
+        platform::Log(kTryLines[reportTries_]);
+        ++reportTries_;
+        reportAt_ = now_ + kReportRead;
+        return;
+    }
+    // Four reads in a row found no Report: the sender is lost.
+    watching_ = false;
+    SendFinish(1);
+    host_.Ended(TIVLO_CODE_SENDER_LOST, 0, true);
+}
+
+void ReceiverCore::OnTick(Time now) {
+    now_ = now;
+    if (stopped_ || done_) return;
+    if (now >= reportAt_) {
+        // The watch ends with the part.
+        if (ended_) {
+            watching_ = false;
+            reportAt_ = kNever;
+        } else {
+            CheckReports();
+        }
+    }
+    // A served master that still wants a block repeats itself; a complete
+    // one waits for the sender's Poll.
+    if (!ended_ && turnFlag_ != 0 && ackedFile_ != 0 && ackedFile_ <= fileCount_ && ackedFile_ == wantedFile_ &&
+        ackedBlock_ == wantedBlock_ && ackRepeats_ < kMaxAckRepeats && now - ackedAt_ >= kAckRepeat) {
+        ++ackRepeats_;
+        SendAck();
+    }
+}
+
+Time ReceiverCore::NextWake() const {
+    if (stopped_ || done_) return kNever;
+    Time next = reportAt_;
+    if (!ended_ && turnFlag_ != 0 && ackedFile_ != 0 && ackedFile_ <= fileCount_ && ackRepeats_ < kMaxAckRepeats)
+        next = std::min(next, ackedAt_ + kAckRepeat);
+    return next;
+}
+
+// ---------------------------------------------------------------------------
+// Names from the wire.
+
+std::u16string ReceiverCore::ConvertName(const uint8_t* field, uint32_t count) const {
+    if (nameWide_ == 1) {
+        std::u16string wide = protocol::ReadWideName(field, count);
+        if (ntFlag_ == 1) return wide;
+        // A system without Unicode names sees them through its code page.
+        const std::string narrow = platform::Utf16ToAnsi(wide);
+        return platform::AnsiToUtf16(narrow.data(), narrow.size());
+    }
+    const std::string narrow = protocol::ReadNarrowName(field, std::min(count, kNarrowWorkArea));
+    return platform::AnsiToUtf16(narrow.data(), narrow.size());
+}
+
+bool ReceiverCore::ReadWireName(const uint8_t* field, uint32_t count, std::u16string* name) const {
+    // The name is everything before its terminator; a NUL earlier than that
+    // hides the rest of the name and is refused.
+    const bool wide = nameWide_ == 1;
+    const uint32_t capacity = wide ? protocol::kMaxWideNameUnits : kNarrowWorkArea;
+    const uint32_t units = std::min(count, capacity);
+    if (units == 0) return false;
+    for (uint32_t i = 0; i + 1 < units; ++i) {
+        const bool isNul = wide ? (field[2 * i] == 0 && field[2 * i + 1] == 0) : field[i] == 0;
+        if (isNul) return false;
+    }
+    *name = ConvertName(field, count);
+    return true;
+}
+
+bool WireNameToRelative(const std::u16string& name, bool stripReserved, std::u16string* relative) {
+    std::u16string text = name;
+    if (stripReserved) {
+        std::erase_if(text, [](char16_t c) { return c == u'/' || c == u'*' || c == u'?' || c == u'>' || c == u'<'; });
+    }
+    if (text.empty() || text[0] != platform::kWireSeparator) return false;
+    if (text.size() > 1 && (text[1] == u'\\' || text[1] == u'/')) return false;  // \\server, //x
+    if (text.find(u':') != std::u16string::npos) return false;                    // drive or stream
+    if (text.find(u'\0') != std::u16string::npos) return false;
+    // No component may climb out of the root, whichever separator the
+    // platforms on either side use.
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find_first_of(u"\\/", start);
+        if (end == std::u16string::npos) end = text.size();
+        // "..", and what Windows makes of it ("...", ".. ").
+        const std::u16string_view part(text.data() + start, end - start);
+        const bool dotsAndBlanks = !part.empty() && part.find_first_not_of(u". ") == std::u16string_view::npos;
+        if (dotsAndBlanks && std::count(part.begin(), part.end(), u'.') >= 2) return false;
+        start = end + 1;
+    }
+    for (char16_t& c : text)
+        if (c == platform::kWireSeparator) c = platform::kPathSeparator;
+    *relative = std::move(text);
+    return true;
+}
+
+}  // namespace tivlo::receiver

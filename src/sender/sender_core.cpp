@@ -1,0 +1,636 @@
+// The sender's protocol: Collect, the start of a transfer, the stream, the
+// answers of the receivers, the masters one after another, the watchdog, the
+// heartbeat and the abort.
+#include "sender/sender_core.h"
+
+#include <algorithm>
+
+#include "platform/log.h"
+#include "protocol/blocks.h"
+
+namespace tivlo::sender {
+
+using protocol::kNever;
+using protocol::Ms;
+using protocol::Time;
+
+namespace {
+
+constexpr uint32_t kCodeTooManyMissed = 1;
+constexpr uint32_t kCodeFileError = 32;
+constexpr uint32_t kCodeDiskFull = 112;
+constexpr uint32_t kCodeSendFailed = 1003;
+constexpr uint32_t kCodeTimedOut = 1460;
+
+template <size_t N, typename Encode>
+std::vector<uint8_t> Packet(Encode encode) {
+    std::vector<uint8_t> packet(N);
+    packet.resize(encode(packet.data()));
+    return packet;
+}
+
+}  // namespace
+
+SenderCore::SenderCore(SenderIo& io, protocol::HostSink& host)
+    : io_(io), host_(host), watchdog_(*this), repairPacket_(protocol::kMaxBlockPacket, 0) {}
+
+// ---------------------------------------------------------------------------
+// Scripts: the timed sequences of control packets.
+
+void SenderCore::Then(std::function<void()> run, Time after) {
+    // A script that was idle starts now.
+    if (script_.empty()) scriptAt_ = now_;
+    script_.push_back(Step{std::move(run), after});
+}
+
+void SenderCore::RunScript(Time now) {
+    while (!script_.empty() && now >= scriptAt_) {
+        Step step = std::move(script_.front());
+        script_.pop_front();
+        scriptAt_ = now + step.after;
+        step.run();
+    }
+    if (script_.empty()) scriptAt_ = kNever;
+}
+
+void SenderCore::ThreeTimes(std::vector<uint8_t> packet, std::function<void()> onAllFailed) {
+    auto sent = std::make_shared<int>(0);
+    auto shared = std::make_shared<std::vector<uint8_t>>(std::move(packet));
+    for (int i = 0; i < 3; ++i) {
+        Then([this, sent, shared] {
+            if (Send(shared->data(), shared->size(), group_)) ++*sent;
+        }, kRepeatPause);
+    }
+    Then([sent, onAllFailed] {
+        if (*sent == 0) onAllFailed();
+    });
+}
+
+bool SenderCore::Send(const uint8_t* data, size_t length, const platform::Endpoint& to) {
+    if (socketsClosed_) return false;
+    return io_.Send(data, length, to);
+}
+
+void SenderCore::CloseSockets() {
+    socketsClosed_ = true;
+    io_.CloseSockets();
+    if (repairOpen_) io_.CloseFile(Reader::Repair);
+    repairOpen_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// Start-up and the start of a transfer.
+
+void SenderCore::Open(Time now, const platform::Endpoint& group, uint32_t wideNames) {
+    now_ = now;
+    group_ = group;
+    wideNames_ = wideNames;
+    socketsClosed_ = false;
+    roster_.Reset();
+    script_.clear();
+    scriptAt_ = kNever;
+    stream_.active = false;
+    stream_.at = kNever;
+    watchdogAt_ = reportAt_ = openRepairAt_ = kNever;
+    transferring_ = finished_ = stopped_ = aborting_ = answersShut_ = false;
+    collectFailed_ = false;
+    awaitingFirstCompletion_ = true;
+    allReceiversWide_ = true;
+    masterIndex_ = masterIndexSeen_ = 0;
+    failedCount_ = 0;
+    lastRequestFile_ = lastRequestBlock_ = 0;
+    if (repairOpen_) io_.CloseFile(Reader::Repair);
+    repairOpen_ = false;
+    protocol::WriteBlockHeader(repairPacket_.data(), protocol::kRepairBlock);
+
+    collecting_ = true;
+    auto sent = std::make_shared<int>(0);
+    for (int i = 0; i < 3; ++i) {
+        Then([this, sent] {
+            auto collect = Packet<protocol::kCollectSize>(protocol::EncodeCollect);
+            if (Send(collect.data(), collect.size(), group_)) ++*sent;
+        }, kCollectPause);
+    }
+    Then([this, sent] {
+        collecting_ = false;
+        if (*sent == 0) {
+            platform::Log("\nTivlo-----Can not Collect Client!\n");
+            CloseSockets();
+            collectFailed_ = true;
+        }
+    });
+    RunScript(now);
+}
+
+void SenderCore::StartSend(Time now, std::shared_ptr<const TransferList> list, uint32_t mode,
+                           const protocol::NameField& path, uint32_t rateKbps) {
+    now_ = now;
+    if (transferring_ && !Ended()) {
+        platform::Log("\nTivlo-----A transfer is still running, StartSend ignored!\n");
+        return;
+    }
+    // A new transfer starts clean: it never serves a block of a file read
+    // for an older one.
+    transferring_ = true;
+    finished_ = stopped_ = aborting_ = answersShut_ = false;
+    awaitingFirstCompletion_ = true;
+    watchdogAt_ = reportAt_ = openRepairAt_ = kNever;
+    if (repairOpen_) io_.CloseFile(Reader::Repair);
+    repairOpen_ = false;
+    lastRepairFile_ = 0;
+    list_ = std::move(list);
+    rate_ = rateKbps;
+
+    // The Task carries the total as u32: a bigger task is refused before
+    // anything goes out, not wrapped.
+    uint64_t blocks = 0;
+    for (uint32_t i = 1; i <= list_->files.size(); ++i) {
+        const int64_t length = io_.FileLength(i);
+        blocks += protocol::BlockCount(length < 0 ? 0 : uint64_t(length));
+    }
+    if (blocks > UINT32_MAX) {
+        platform::Log("\nTivlo-----Too many blocks in the task, transfer refused!\n");
+        transferring_ = false;
+        return;
+    }
+
+    // A failed announcement ends the start here: the host gets no 1039.
+    auto fail = [this](const char* line) {
+        platform::Log(line);
+        CloseSockets();
+        script_.clear();
+    };
+    uint8_t os[protocol::serveros::kSize];
+    const size_t osLength = protocol::EncodeServerOs({uint8_t(wideNames_)}, os);
+    ThreeTimes({os, os + osLength}, [fail] { fail("\nTivlo-----Send Server OS Packet Failed!\n"); });
+    protocol::Task task;
+    task.totalBlocks = uint32_t(blocks);
+    task.fileCount = uint32_t(list_->files.size());
+    task.mode = mode;
+    task.path = path;
+    Then([this, task] {
+        fileCount_ = task.fileCount;
+        totalBlocks_ = task.totalBlocks;
+    });
+    uint8_t taskPacket[protocol::task::kSize];
+    const size_t taskLength = protocol::EncodeTask(task, taskPacket);
+    ThreeTimes({taskPacket, taskPacket + taskLength}, [fail] { fail("\nTivlo-----Send  Task Packet Failed!\n"); });
+    Then([this] { host_.Started(uint32_t(roster_.count()), totalBlocks_); });
+    QueueEmptyDirectories();
+    Then([this] {
+        // The stream and the heartbeat begin together.
+        stream_ = Stream{};
+        stream_.active = true;
+        stream_.at = now_;
+        stream_.startedAt = now_;
+        stream_.packet.assign(protocol::kMaxBlockPacket, 0);
+        protocol::WriteBlockHeader(stream_.packet.data(), protocol::kDataBlock);
+        if (rate_ != 0) stream_.pacer.emplace(rate_, now_);
+        reportAt_ = now_;
+    });
+    RunScript(now);
+}
+
+void SenderCore::QueueEmptyDirectories() {
+    // Packets of at most 40 entries, in list order; each goes out three
+    // times, as nothing repairs a lost one. After a packet that could not be
+    // sent at all, none of the rest goes out.
+    const auto& dirs = list_->emptyDirectories;
+    auto failed = std::make_shared<bool>(false);
+    for (size_t first = 0; first < dirs.size(); first += protocol::kMaxEmptyDirEntries) {
+        const size_t end = std::min(dirs.size(), first + protocol::kMaxEmptyDirEntries);
+        const std::vector<protocol::NameField> fields(dirs.begin() + first, dirs.begin() + end);
+        auto packet = std::make_shared<std::vector<uint8_t>>(protocol::kMaxDatagram);
+        packet->resize(protocol::EncodeEmptyDirectories(fields, packet->data()));
+        auto sent = std::make_shared<int>(0);
+        for (int i = 0; i < 3; ++i) {
+            Then([this, failed, packet, sent] {
+                if (!*failed && Send(packet->data(), packet->size(), group_)) ++*sent;
+            }, kRepeatPause);
+        }
+        Then([this, failed, sent] {
+            if (*failed || *sent != 0) return;
+            *failed = true;
+            platform::Log("\nTivlo-----Send Empty Directory Failed!\n");
+            CloseSockets();
+        });
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The stream.
+
+bool SenderCore::OpenStreamFile() {
+    const uint32_t i = stream_.file;
+    if (i - 1 >= list_->files.size()) return false;
+    const int64_t length = io_.FileLength(i);
+    stream_.length = length < 0 ? 0 : uint64_t(length);
+    const auto lastIndex = protocol::LastBlockIndex(stream_.length);
+    if (!lastIndex || !io_.OpenFile(Reader::Stream, i)) {
+        EndTransfer(kCodeFileError);
+        return false;
+    }
+    stream_.lastIndex = *lastIndex;
+    stream_.block = 0;
+    protocol::WriteBlockFile(stream_.packet.data(), *lastIndex, protocol::LastBlockLength(stream_.length),
+                             list_->files[i - 1].relativeField);
+    return true;
+}
+
+void SenderCore::StreamOnce(Time now) {
+    while (stream_.active && now >= stream_.at) {
+        if (stopped_) {
+            io_.CloseFile(Reader::Stream);
+            stream_.active = false;
+            return;
+        }
+        if (stream_.file == 0 || stream_.block > stream_.lastIndex) {
+            // The next file, or the end of the stream.
+            if (stream_.file >= fileCount_) {
+                EndStream();
+                return;
+            }
+            ++stream_.file;
+            if (!OpenStreamFile()) {
+                stream_.active = false;
+                return;
+            }
+        }
+        // Wide-name receivers take two blocks per 10 ms; a single-byte one
+        // slows the stream to a block per 25 ms from the next block on. A
+        // set rate replaces both.
+        if (stream_.pacer) {
+            const uint64_t wait = stream_.pacer->WaitNs(now);
+            if (wait != 0) {
+                stream_.at = now + wait;
+                return;
+            }
+        } else if (allReceiversWide_ ? stream_.sendsSincePause >= 2 : stream_.sendsSincePause >= 1) {
+            stream_.sendsSincePause = 0;
+            stream_.at = now + (allReceiversWide_ ? kWidePause : kNarrowPause);
+            return;
+        }
+        const uint32_t b = stream_.block;
+        uint8_t* packet = stream_.packet.data();
+        protocol::WriteBlockPosition(packet, stream_.file, b);
+        const size_t n = io_.ReadFile(Reader::Stream, protocol::BlockOffset(b), packet + protocol::kBlockHeadSize,
+                                      protocol::kBlockSize);
+        if (b == stream_.lastIndex) io_.CloseFile(Reader::Stream);
+        host_.CurrentFile(list_->files[stream_.file - 1].relativeName);
+        if (!Send(packet, protocol::kBlockHeadSize + n, group_)) {
+            io_.CloseFile(Reader::Stream);
+            platform::Log("\nTivlo-----Send Data form write file!\n");
+            CloseSockets();
+            host_.Ended(kCodeSendFailed, 0, false);
+            stream_.active = false;
+            return;
+        }
+        ++stream_.sendsSincePause;
+        if (stream_.pacer) stream_.pacer->Sent(protocol::kBlockHeadSize + n);
+        ++stream_.block;
+    }
+}
+
+void SenderCore::EndStream() {
+    stream_.active = false;
+    stream_.at = kNever;
+    // Nothing repairs an Empty directories packet, so the set goes out once
+    // more before the Finish. The pauses around the Finish give receivers
+    // time to take the tail of the stream and to answer; at a set rate 50 ms
+    // is enough: a receiver's socket keeps the order, so the Finish never
+    // overtakes blocks, and a Poll that comes before the Answer closes the
+    // pass itself.
+    const Time settle = rate_ != 0 ? kRateSettle : kSettle;
+    QueueEmptyDirectories();
+    Then([] {}, settle);
+    // The Finish three times, 10 ms apart; a failed send ends the three.
+    auto failed = std::make_shared<bool>(false);
+    for (int i = 0; i < 3; ++i) {
+        Then([this, failed] {
+            if (*failed) return;
+            uint8_t packet[protocol::finish::kSize];
+            const size_t length = protocol::EncodeFinish({0}, packet);
+            if (!Send(packet, length, group_)) {
+                platform::Log("\nTivlo-----Send Finish CMD Failed\n");
+                CloseSockets();
+                *failed = true;
+            }
+        }, kRepeatPause);
+    }
+    Then([] {}, settle);
+    Then([this] { Settle(); });
+}
+
+void SenderCore::Settle() {
+    if (stopped_) return;
+    platform::Logf("Time = %d\n", int(protocol::ToMs(now_ - stream_.startedAt)));
+    masterIndex_ = roster_.NextMaster(-1);
+    if (Poll(1, 1) && !Ended()) {
+        watchdog_.Start();
+        watchdogAt_ = now_ + Watchdog::kFirstTick;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Repair blocks.
+
+void SenderCore::SendRepairBlock() {
+    platform::Log("\nTivlo-----Send file to client\n");
+    const uint32_t file = lastRequestFile_;
+    const uint32_t block = lastRequestBlock_;
+    if (!list_ || file == 0 || file > fileCount_ || file > list_->files.size()) return;
+    uint8_t* packet = repairPacket_.data();
+    protocol::WriteBlockPosition(packet, file, block);
+    if (file != lastRepairFile_ || !repairOpen_) {
+        const int64_t length = io_.FileLength(file);
+        const uint64_t len = length < 0 ? 0 : uint64_t(length);
+        const auto lastIndex = protocol::LastBlockIndex(len);
+        if (repairOpen_) io_.CloseFile(Reader::Repair);
+        repairOpen_ = false;
+        if (!lastIndex || !io_.OpenFile(Reader::Repair, file)) {
+            EndTransfer(kCodeFileError);
+            return;
+        }
+        protocol::WriteBlockFile(packet, *lastIndex, protocol::LastBlockLength(len),
+                                 list_->files[file - 1].relativeField);
+        repairOpen_ = true;
+    }
+    const size_t n = io_.ReadFile(Reader::Repair, protocol::BlockOffset(block), packet + protocol::kBlockHeadSize,
+                                  protocol::kBlockSize);
+    const platform::Endpoint to = roster_.unicastPhase() ? masterAddress_ : group_;
+    if (!Send(packet, protocol::kBlockHeadSize + n, to)) {
+        platform::Log("\nTivlo-----Send file or directory information failed\n");
+        EndTransfer(kCodeFileError);
+        return;
+    }
+    lastRepairFile_ = file;
+    if (masterIndex_ >= 0 && masterIndex_ < roster_.count()) ++roster_[masterIndex_].repaired;
+    host_.CurrentFile(list_->files[file - 1].relativeName);
+}
+
+void SenderCore::ResendOpenRepair(Time now) {
+    if (openRepairAt_ == kNever) return;
+    // A new request, or another master, closed it.
+    if (!AnswersOpen() || lastRequestFile_ != openRepairFile_ || lastRequestBlock_ != openRepairBlock_ ||
+        masterIndex_ != openRepairMaster_) {
+        openRepairAt_ = kNever;
+        return;
+    }
+    if (now < openRepairAt_ + (kQuickResend << openRepairResends_)) return;
+    SendRepairBlock();
+    openRepairAt_ = now;
+    // After that the watchdog's ticks take over, as at the fixed pace.
+    if (++openRepairResends_ >= kQuickResends) openRepairAt_ = kNever;
+}
+
+// ---------------------------------------------------------------------------
+// Answers.
+
+void SenderCore::OnAnswer(Time now, const platform::Endpoint& from, const uint8_t* data, size_t length) {
+    now_ = now;
+    if (!AnswersOpen()) return;
+    if (!protocol::HasMagic(data, length) || length < protocol::header::kSize) return;
+    switch (data[protocol::header::kType]) {
+        case protocol::kJoin: HandleJoin(data, length, from); break;
+        case protocol::kAck: HandleAck(now, data, length, from); break;
+        case protocol::kFinish: HandleFinish(data, length, from); break;
+        case protocol::kAnswer: HandleAnswer(data, length, from); break;
+        default: break;
+    }
+    if (AnswersOpen()) masterIndexSeen_ = masterIndex_;
+    RunScript(now);
+}
+
+void SenderCore::HandleJoin(const uint8_t* data, size_t length, const platform::Endpoint& from) {
+    auto join = protocol::DecodeJoin({data, length});
+    if (!join) return;
+    if (join->wide == 0) allReceiversWide_ = false;
+    if (roster_.Add(from) == Roster::Added::Full) {
+        char text[16];
+        const uint8_t* a = reinterpret_cast<const uint8_t*>(&from.addr);
+        std::snprintf(text, sizeof text, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+        platform::Logf("\nTivlo-----Roster full, receiver %s refused!\n", text);
+    }
+}
+
+int32_t SenderCore::MasterRecordOf(const platform::Endpoint& address) const {
+    const int32_t m = masterIndex_;
+    if (m >= 0 && m < roster_.count() && roster_[m].address.addr == address.addr) return m;
+    return -1;
+}
+
+void SenderCore::HandleAck(Time now, const uint8_t* data, size_t length, const platform::Endpoint& from) {
+    auto ack = protocol::DecodeAck({data, length});
+    if (!ack) return;
+    lastRequestFile_ = ack->file;
+    lastRequestBlock_ = ack->block;
+    const bool missesNothing = ack->file > fileCount_;
+    if (MasterRecordOf(from) < 0) {
+        if (missesNothing) {
+            SendHold(from, 1);
+        } else {
+            // Not its turn: served in the second pass.
+            SendHold(from, 0);
+            roster_.MarkPending(roster_.Find(from), kCodeTimedOut);
+        }
+        return;
+    }
+    if (missesNothing) {
+        awaitingFirstCompletion_ = false;
+        openRepairAt_ = kNever;
+        Poll(0, 0);
+        return;
+    }
+    SendRepairBlock();
+    if (rate_ != 0 && AnswersOpen()) {
+        openRepairAt_ = now;
+        openRepairFile_ = ack->file;
+        openRepairBlock_ = ack->block;
+        openRepairMaster_ = masterIndex_;
+        openRepairResends_ = 0;
+    }
+}
+
+void SenderCore::HandleFinish(const uint8_t* data, size_t length, const platform::Endpoint& from) {
+    auto finish = protocol::DecodeFinish({data, length});
+    if (!finish) return;
+    if (finish->code != 0) {
+        // Only a receiver of the roster gives up, and only once: a Finish(1)
+        // from a stranger, or a storm of them, must not end the transfer of
+        // the others.
+        const int32_t i = roster_.Find(from);
+        if (i >= roster_.count()) return;
+        roster_[i].errorCode = kCodeDiskFull;
+        if (roster_[i].gaveUp) return;
+        roster_[i].gaveUp = true;
+        ++failedCount_;
+        platform::Log("Tivlo......PostMessage WM_CLIENT_DISKFULL....\n");
+        host_.ClientDiskFull(from.addr);
+        if (failedCount_ >= uint32_t(roster_.count())) EndTransfer(0);
+        return;
+    }
+    const int32_t m = MasterRecordOf(from);
+    if (m < 0) return;
+    roster_[m].pending = 0;
+    roster_[m].errorCode = 0;
+    roster_[m].finished = true;
+    masterIndex_ = roster_.NextMaster(m);
+    Poll(1, 0);
+}
+
+void SenderCore::HandleAnswer(const uint8_t* data, size_t length, const platform::Endpoint& from) {
+    auto answer = protocol::DecodeAnswer({data, length});
+    if (!answer) return;
+    const int32_t i = roster_.Find(from);
+    if (i >= roster_.count()) return;
+    roster_.RecordAnswer(i, answer->missing, totalBlocks_);
+}
+
+bool SenderCore::Poll(uint32_t turn, uint32_t skipFailed) {
+    // A stopped or ended transfer polls nobody (and is not ended twice).
+    if (Ended()) return false;
+    int32_t m = masterIndex_;
+    if (m < 0 || m >= roster_.count()) {
+        EndTransfer(0);
+        return false;
+    }
+    uint8_t packet[protocol::poll::kSize];
+    const size_t length = protocol::EncodePoll({turn}, packet);
+    if (turn != 0) {
+        if (skipFailed != 0 && roster_[m].errorCode != 0) {
+            roster_[m].errorCode = kCodeTimedOut;
+            m = roster_.NextMaster(m);
+            masterIndex_ = m;
+            // Skipping it may leave nobody to serve.
+            if (m < 0 || m >= roster_.count()) {
+                EndTransfer(0);
+                return false;
+            }
+        }
+        masterAddress_ = roster_[m].address;
+        if (!Send(packet, length, roster_[m].address)) {
+            platform::Log("\nSend Packet to Master Failed When Master is TRUE!");
+            QueueAbort(true);
+        }
+    } else {
+        masterAddress_ = roster_[m].address;
+        if (!Send(packet, length, roster_[m].address)) {
+            platform::Log("\nTivlo-----Send Packet to Master Failed When Master is FALSE!");
+            CloseSockets();
+        }
+    }
+    return true;
+}
+
+void SenderCore::SendHold(const platform::Endpoint& to, uint8_t complete) {
+    uint8_t packet[protocol::hold::kSize];
+    const size_t length = protocol::EncodeHold({complete, uint8_t(roster_.unicastPhase() ? 1 : 0)}, packet);
+    if (!Send(packet, length, to)) {
+        platform::Log("\nTivlo-----Send to Master Failed!\n");
+        CloseSockets();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The end of a transfer.
+
+void SenderCore::QueueAbort(bool closeSocketsAfter) {
+    // The answers stop at once; the Stop packets go out, then the host hears
+    // of the end.
+    // An abort under way keeps its script; anything else is cut short.
+    if (!aborting_) script_.clear();
+    answersShut_ = true;
+    aborting_ = true;
+    openRepairAt_ = kNever;
+    auto stop = Packet<protocol::kStopSize>(protocol::EncodeStop);
+    ThreeTimes(std::move(stop), [this] {
+        platform::Log("\nTivlo-----Send Stop packet Failed!\n");
+        CloseSockets();
+    });
+    Then([] {}, kRepeatPause);
+    Then([this] { host_.Ended(0, 0, false); }, kRepeatPause);
+    Then([this, closeSocketsAfter] {
+        aborting_ = false;
+        if (closeSocketsAfter) CloseSockets();
+    });
+}
+
+void SenderCore::EndTransfer(uint32_t code) {
+    stream_.active = false;
+    if (code == 0) {
+        finished_ = true;
+        host_.Ended(0, 0, true);
+        return;
+    }
+    QueueAbort(false);
+    Then([this, code] {
+        finished_ = true;
+        host_.Ended(code, 0, true);
+    });
+}
+
+void SenderCore::MarkUnfinished(uint32_t code) {
+    for (int32_t i = 0; i < roster_.count(); ++i) {
+        ReceiverRecord& r = roster_[i];
+        if (r.done == 0 && r.errorCode == 0) r.errorCode = code;
+    }
+}
+
+void SenderCore::GiveUp() {
+    MarkUnfinished(kCodeTimedOut);
+    EndTransfer(kCodeTimedOut);
+}
+
+void SenderCore::StopSend(Time now) {
+    now_ = now;
+    stopped_ = true;
+    stream_.active = false;
+    watchdogAt_ = kNever;
+    // No Data block and no Poll may follow the Stop packets.
+    QueueAbort(false);
+    RunScript(now);
+}
+
+// ---------------------------------------------------------------------------
+// Time.
+
+void SenderCore::OnTick(Time now) {
+    now_ = now;
+    RunScript(now);
+    if (stream_.active) StreamOnce(now);
+    if (watchdogAt_ != kNever && now >= watchdogAt_) {
+        const Time next = Ended() ? kNever : watchdog_.Tick();
+        watchdogAt_ = (next == kNever || Ended()) ? kNever : now + next;
+    }
+    if (reportAt_ != kNever && now >= reportAt_) {
+        reportAt_ = kNever;
+        if (!Ended() && !stopped_) {
+            uint8_t packet[protocol::report::kSize];
+            const size_t length = protocol::EncodeReport(packet);
+            if (!socketsClosed_ && io_.SendReport(packet, length)) {
+                reportAt_ = now + kReportPeriod;
+            } else {
+                platform::Log("\nTivlo-----Send Report Data Failed!\n");
+                CloseSockets();
+                host_.Ended(kCodeSendFailed, 0, false);
+            }
+        }
+    }
+    if (openRepairAt_ != kNever) ResendOpenRepair(now);
+    // Nothing but the abort's own script runs after the end.
+    if (Ended()) {
+        stream_.active = false;
+        watchdogAt_ = kNever;
+    }
+}
+
+Time SenderCore::NextWake() const {
+    Time next = script_.empty() ? kNever : scriptAt_;
+    if (stream_.active) next = std::min(next, stream_.at);
+    next = std::min(next, watchdogAt_);
+    if (!Ended()) next = std::min(next, reportAt_);
+    if (openRepairAt_ != kNever) next = std::min(next, openRepairAt_ + (kQuickResend << openRepairResends_));
+    return next;
+}
+
+}  // namespace tivlo::sender
