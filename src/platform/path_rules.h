@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace tivlo::platform {
 
@@ -33,5 +34,35 @@ inline constexpr char16_t kForeignSeparator = u'\\';
 inline bool IsLocalAbsolutePath(const std::u16string& path) { return !path.empty() && path[0] == u'/'; }
 inline constexpr bool kPathsIgnoreCase = false;
 #endif
+
+// A relative path as the file system compares it: on Windows without
+// regard to case (ASCII letters).
+inline std::u16string FoldPath(std::u16string path) {
+    if (kPathsIgnoreCase)
+        for (char16_t& c : path)
+            if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
+    return path;
+}
+
+// A path component the file system would take for something else: on
+// Windows a device name (CON, NUL, COM1 ..., also with an extension) or a
+// name ending in a dot or a blank, which Windows drops.
+inline bool IsReservedName(std::u16string_view part) {
+#if defined(_WIN32)
+    if (part.empty()) return false;
+    if (part.back() == u'.' || part.back() == u' ') return part != u"." && part != u"..";
+    std::u16string base(part.substr(0, part.find(u'.')));
+    while (!base.empty() && base.back() == u' ') base.pop_back();
+    base = FoldPath(base);
+    static const char16_t* const kDevices[] = {u"con", u"prn", u"aux", u"nul", u"conin$", u"conout$"};
+    for (const char16_t* d : kDevices)
+        if (base == d) return true;
+    return base.size() == 4 && (base.starts_with(u"com") || base.starts_with(u"lpt")) && base[3] >= u'0' &&
+           base[3] <= u'9';
+#else
+    (void)part;
+    return false;
+#endif
+}
 
 }  // namespace tivlo::platform

@@ -90,6 +90,12 @@ bool MissingSet::Remove(uint32_t file, uint32_t block) {
     return false;
 }
 
+bool MissingSet::TakeFile(uint32_t file) {
+    if (!Erase(files_, file)) return false;
+    --count_;
+    return true;
+}
+
 std::optional<BlockRef> MissingSet::First() const {
     std::optional<BlockRef> best;
     if (!blocks_.empty()) {

@@ -28,6 +28,8 @@ public:
     bool Contains(uint32_t file, uint32_t block) const;
     // True when it was missing.
     bool Remove(uint32_t file, uint32_t block);
+    // Takes away a never-seen file's entry; true when there was one.
+    bool TakeFile(uint32_t file);
     uint64_t Count() const { return count_; }
     bool Empty() const { return count_ == 0; }
     // The lowest missing block.

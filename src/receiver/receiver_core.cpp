@@ -32,8 +32,19 @@ ReceiverCore::ReceiverCore(ReceiverIo& io, protocol::HostSink& host, uint32_t nt
 
 bool ReceiverCore::OnDatagram(Time now, const platform::Endpoint& from, const uint8_t* data, size_t length) {
     now_ = now;
-    if (done_ || stopped_ || ended_) return done_ || stopped_;
+    if (stopped_) return true;
+    if (ended_ && taskAccepted_ && from.addr == senderAddress_ && length >= protocol::poll::kSize &&
+        protocol::HasMagic(data, length) && data[protocol::header::kType] == protocol::kPoll &&
+        protocol::GetU32(data + protocol::poll::kTurn) == 0) {
+        // Its part is over, but the sender still asks: the Finish was lost.
+        SendFinish(writeFailed_ ? 1 : 0);
+        return done_;
+    }
+    if (done_ || ended_) return done_;
     if (!protocol::HasMagic(data, length)) return false;
+    // Once a task is taken, only its sender is listened to: a stranger's
+    // datagram neither redirects the answers nor touches the task.
+    if (taskAccepted_ && from.addr != senderAddress_) return false;
     replyAddress_ = from.addr;
     if (length <= protocol::header::kType) return false;
     bool end = false;
@@ -56,10 +67,12 @@ bool ReceiverCore::OnDatagram(Time now, const platform::Endpoint& from, const ui
         case protocol::kEmptyDirectories: end = HandleEmptyDirectories(data, length); break;
         case protocol::kDataBlock: end = HandleDataBlock(data, length); break;
         case protocol::kServerOs: end = HandleServerOs(data, length); break;
-        case protocol::kPoll: end = HandlePoll(data, length); break;
-        case protocol::kHold: end = HandleHold(data, length); break;
-        case protocol::kRepairBlock: end = HandleRepairBlock(data, length); break;
-        case protocol::kFinish: end = HandleFinish(); break;
+        // The repair phase belongs to a task: before one there is nothing
+        // to repair, and nothing to end.
+        case protocol::kPoll: end = taskAccepted_ && HandlePoll(data, length); break;
+        case protocol::kHold: end = taskAccepted_ && HandleHold(data, length); break;
+        case protocol::kRepairBlock: end = taskAccepted_ && HandleRepairBlock(data, length); break;
+        case protocol::kFinish: end = taskAccepted_ && HandleFinish(); break;
         default: break;
     }
     if (end && !ended_) done_ = true;  // gave up: nothing to drain for
@@ -93,14 +106,25 @@ bool ReceiverCore::HandleTask(const uint8_t* packet, size_t length) {
 
     // The sender sends each Task three times; only a different Task, or one
     // after the pass has closed, begins a new task (and with it new files).
-    const bool repeat = inPass_ && generation_ != 0 &&
-                        std::memcmp(lastTask_.data(), packet, protocol::task::kSize) == 0;
+    // The sender sends each Task three times: a copy counts as a repeat
+    // only while no Data block of the task has been seen.
+    const bool repeat = generation_ != 0 && !dataSeen_ && std::memcmp(lastTask_.data(), packet, protocol::task::kSize) == 0;
     if (!repeat) {
+        if (taskAccepted_) {
+            // A new task while this one is unfinished: it ends here, and
+            // nothing of it is written after this.
+            platform::Log("\nTivlo-----Task ended with blocks missing!\n");
+            host_.Ended(TIVLO_CODE_INCOMPLETE, 0, true);
+        }
         std::memcpy(lastTask_.data(), packet, protocol::task::kSize);
         ++generation_;
         io_.BeginTask(generation_);
         files_.clear();
+        usedPaths_.clear();
         claimedBlocks_ = 0;
+        dataSeen_ = false;
+        writeFailed_ = false;
+        turnFlag_ = 0;
     }
     platform::Log("-------------DestoryAll");
     missing_.Clear();
@@ -130,6 +154,7 @@ bool ReceiverCore::HandleTask(const uint8_t* packet, size_t length) {
         return true;
     }
     taskAccepted_ = true;
+    senderAddress_ = replyAddress_;
     return false;
 }
 
@@ -155,14 +180,18 @@ bool ReceiverCore::HandleEmptyDirectories(const uint8_t* packet, size_t length) 
     return false;
 }
 
-ReceiverCore::FileState* ReceiverCore::AcceptBlock(const protocol::Block& block) {
+bool ReceiverCore::Fits(const protocol::Block& block) const {
     // Only a block that fits the task and carries all its bytes is taken:
     // whatever else sits in the buffer never reaches a file.
     if (block.file == 0 || block.file > fileCount_ || block.block > block.lastIndex ||
         block.lastIndex >= totalBlocks_ || block.lastLength > protocol::kBlockSize)
-        return nullptr;
+        return false;
     const uint32_t dataLength = protocol::BlockDataLength(block.block, block.lastIndex, block.lastLength);
-    if (block.data.size() < dataLength) return nullptr;
+    return block.data.size() >= dataLength;
+}
+
+ReceiverCore::FileState* ReceiverCore::AcceptBlock(const protocol::Block& block) {
+    if (!Fits(block)) return nullptr;
     auto known = files_.find(block.file);
     if (known != files_.end()) return known->second.lastIndex == block.lastIndex ? &known->second : nullptr;
     // A file's shape is fixed by its first block; every file of the task has
@@ -172,25 +201,27 @@ ReceiverCore::FileState* ReceiverCore::AcceptBlock(const protocol::Block& block)
     claimedBlocks_ += uint64_t(block.lastIndex) + 1;
     FileState& state = files_[block.file];
     state.lastIndex = block.lastIndex;
+    // A file counted as never seen now has a shape: every block of it is
+    // missing until it arrives, whatever order its blocks come in.
+    if (missing_.TakeFile(block.file)) missing_.AddBlocks(block.file, 0, block.lastIndex);
     std::u16string name;
     std::u16string relative;
-    if (ReadWireName(block.name, block.nameCount, &name) && WireNameToRelative(name, true, &relative))
-        state.path = root_ + relative;
+    if (ReadWireName(block.name, block.nameCount, &name) && WireNameToRelative(name, true, &relative)) {
+        // Two files of one task never share a path: the second would cut
+        // the first.
+        if (usedPaths_.insert(platform::FoldPath(relative)).second) state.path = root_ + relative;
+    }
     return &state;
 }
 
 bool ReceiverCore::QueueBlock(const protocol::Block& block, FileState& file, uint32_t waitMs) {
     if (file.failed) return true;  // dropped, as the writer would
-    if (file.path.empty()) {
+    if (file.path.empty() || file.path.size() > kMaxTargetPath) {
+        // Refused once per file; the task can no longer be complete.
         file.failed = true;
         writeFailed_ = true;
         SendFinish(1);
-        host_.Ended(TIVLO_CODE_CREATE_FAILED, 0, false);
-        return true;
-    }
-    if (file.path.size() > kMaxTargetPath) {
-        SendFinish(1);
-        host_.Ended(TIVLO_CODE_PATH_TOO_LONG, 0, false);
+        host_.Ended(file.path.empty() ? TIVLO_CODE_CREATE_FAILED : TIVLO_CODE_PATH_TOO_LONG, 0, false);
         return true;
     }
     BlockWrite w;
@@ -229,7 +260,9 @@ bool ReceiverCore::HandleDataBlock(const uint8_t* packet, size_t length) {
     if (!block || block->type != protocol::kDataBlock || block->streamFlag == 0) return false;
     FileState* file = AcceptBlock(*block);
     if (file == nullptr) return false;
-    if (!QueueBlock(*block, *file, 0) && inPass_) {
+    dataSeen_ = true;
+    const bool queued = QueueBlock(*block, *file, 0);
+    if (!queued && inPass_) {
         // No buffer free: the block is lost as if the network had lost it,
         // and repaired like one.
         missing_.AddBlocks(block->file, block->block, block->block);
@@ -262,6 +295,8 @@ bool ReceiverCore::HandleDataBlock(const uint8_t* packet, size_t length) {
             if (k > 0) missing_.AddBlocks(f, 0, k - 1);
         }
     }
+    // A block that came late (reordered) is no longer missing.
+    if (queued) missing_.Remove(f, k);
     const bool behind = f < p.file || (f == p.file && k <= p.block);
     if (inPass_ && behind) return false;
     streamPos_ = Position{f, k, block->lastIndex};
@@ -282,7 +317,14 @@ bool ReceiverCore::EndOfPassAnswer() {
     // every file after it (block 0 standing for the whole file).
     const Position p = streamPos_;
     if (p.file != 0 && p.block < p.count) missing_.AddBlocks(p.file, p.block + 1, p.count);
-    if (p.file < fileCount_) missing_.AddFiles(p.file + 1, fileCount_);
+    if (p.file < fileCount_) {
+        missing_.AddFiles(p.file + 1, fileCount_);
+        // A file behind none of the stream's positions but with a known
+        // shape (only reordering makes one) is missing block by block.
+        for (const auto& [f, state] : files_) {
+            if (f > p.file && missing_.TakeFile(f)) missing_.AddBlocks(f, 0, state.lastIndex);
+        }
+    }
 
     const uint64_t count = missing_.Count();
     uint8_t packet[protocol::answer::kSize];
@@ -328,13 +370,14 @@ bool ReceiverCore::HandlePoll(const uint8_t* packet, size_t length) {
     if (TakeInPass() && EndOfPassAnswer()) {
         // Nothing is missing and this receiver is master: its Finish (0)
         // moves the sender on.
-        SendFinish(0);
+        SendFinish(writeFailed_ ? 1 : 0);
         return true;
     }
     turnFlag_ = poll->turn;
     if (poll->turn == 0) {
         if (missing_.Empty()) {
-            SendFinish(0);
+            // A receiver that lost a file says so again: it gave up.
+            SendFinish(writeFailed_ ? 1 : 0);
             SetEnded();
             return true;
         }
@@ -359,11 +402,12 @@ bool ReceiverCore::HandleHold(const uint8_t* packet, size_t length) {
 
 bool ReceiverCore::HandleRepairBlock(const uint8_t* packet, size_t length) {
     auto block = protocol::DecodeBlock({packet, length});
-    if (!block || block->type != protocol::kRepairBlock) return false;
+    if (!block || block->type != protocol::kRepairBlock || !Fits(*block)) return false;
+    // The pass closes first, so that a file it counts as never seen has its
+    // entry before this block gives it a shape.
+    if (TakeInPass() && EndOfPassAnswer()) return true;
     FileState* file = AcceptBlock(*block);
     if (file == nullptr) return false;
-
-    if (TakeInPass() && EndOfPassAnswer()) return true;
 
     const uint32_t f = block->file;
     const uint32_t k = block->block;
@@ -374,9 +418,6 @@ bool ReceiverCore::HandleRepairBlock(const uint8_t* packet, size_t length) {
         return false;
     }
     if (missing_.Contains(f, k)) {
-        // Before the block counts: a file of which this task has queued no
-        // block is registered whole.
-        const bool wasTouched = file->touched;
         if (!QueueBlock(*block, *file, kRepairSlotWaitMs)) {
             // Every buffer still waits for the disk: the block stays missing,
             // and the master asks for it again.
@@ -388,10 +429,11 @@ bool ReceiverCore::HandleRepairBlock(const uint8_t* packet, size_t length) {
         }
         missing_.Remove(f, k);
         if (k == 0) {
+            // The rest of a file never seen was registered when its shape
+            // became known (AcceptBlock).
             platform::Log("\n");
             platform::Log("Process Lost");
             platform::Log("\n");
-            if (!wasTouched) missing_.AddBlocks(f, 1, block->lastIndex);
         }
         announcedName_ = ConvertName(block->name, block->nameCount);
         announcedWide_ = 2;  // the cache no longer matches the name
@@ -493,8 +535,9 @@ bool ReceiverCore::ReadOneReport() {
     for (;;) {
         const int got = io_.ReadReport(buffer, sizeof buffer, &from);
         if (got < 0) return false;
+        // Another sender's heartbeat does not keep this task's alive.
         if (size_t(got) > protocol::header::kType && protocol::HasMagic(buffer, size_t(got)) &&
-            buffer[protocol::header::kType] == protocol::kReport)
+            buffer[protocol::header::kType] == protocol::kReport && from == senderAddress_)
             return true;
     }
 }
@@ -600,6 +643,7 @@ bool WireNameToRelative(const std::u16string& name, bool stripReserved, std::u16
         const std::u16string_view part(text.data() + start, end - start);
         const bool dotsAndBlanks = !part.empty() && part.find_first_not_of(u". ") == std::u16string_view::npos;
         if (dotsAndBlanks && std::count(part.begin(), part.end(), u'.') >= 2) return false;
+        if (platform::IsReservedName(part)) return false;
         start = end + 1;
     }
     for (char16_t& c : text)

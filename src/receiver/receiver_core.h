@@ -125,7 +125,10 @@ private:
     bool HandleRepairBlock(const uint8_t* packet, size_t length);
     bool HandleFinish();
 
-    // A block that fits the task; its file's state (nullptr: refused).
+    // A block that fits the task (its indexes, its shape, its bytes).
+    bool Fits(const protocol::Block& block) const;
+    // Its file's state, the shape fixed by its first block (nullptr:
+    // refused).
     FileState* AcceptBlock(const protocol::Block& block);
     bool QueueBlock(const protocol::Block& block, FileState& file, uint32_t waitMs);
     void AnnounceName(const uint8_t* field, uint32_t count);
@@ -147,6 +150,7 @@ private:
     protocol::Time now_ = 0;
 
     uint32_t replyAddress_ = 0;
+    uint32_t senderAddress_ = 0;  // the source of the accepted Task
     uint32_t turnFlag_ = 0;
     bool inPass_ = false;
     bool ended_ = false;
@@ -167,6 +171,8 @@ private:
     } streamPos_;
     MissingSet missing_;
     std::unordered_map<uint32_t, FileState> files_;
+    std::unordered_set<std::u16string> usedPaths_;  // folded, this task
+    bool dataSeen_ = false;  // a Data block of the current task
     uint64_t claimedBlocks_ = 0;
 
     // The last Ack sent, when, and how often it was repeated.

@@ -4,6 +4,7 @@
 #include "sender/sender_core.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/log.h"
 #include "protocol/blocks.h"
@@ -96,7 +97,8 @@ void SenderCore::Open(Time now, const platform::Endpoint& group, uint32_t wideNa
     collectFailed_ = false;
     awaitingFirstCompletion_ = true;
     allReceiversWide_ = true;
-    masterIndex_ = masterIndexSeen_ = 0;
+    masterIndex_ = 0;
+    masterSpoke_ = false;
     failedCount_ = 0;
     lastRequestFile_ = lastRequestBlock_ = 0;
     if (repairOpen_) io_.CloseFile(Reader::Repair);
@@ -144,9 +146,12 @@ void SenderCore::StartSend(Time now, std::shared_ptr<const TransferList> list, u
     // The Task carries the total as u32: a bigger task is refused before
     // anything goes out, not wrapped.
     uint64_t blocks = 0;
+    lengths_.clear();
+    changedFiles_.clear();
     for (uint32_t i = 1; i <= list_->files.size(); ++i) {
         const int64_t length = io_.FileLength(i);
-        blocks += protocol::BlockCount(length < 0 ? 0 : uint64_t(length));
+        lengths_.push_back(length < 0 ? 0 : uint64_t(length));
+        blocks += protocol::BlockCount(lengths_.back());
     }
     if (blocks > UINT32_MAX) {
         platform::Log("\nTivlo-----Too many blocks in the task, transfer refused!\n");
@@ -223,8 +228,15 @@ void SenderCore::QueueEmptyDirectories() {
 bool SenderCore::OpenStreamFile() {
     const uint32_t i = stream_.file;
     if (i - 1 >= list_->files.size()) return false;
-    const int64_t length = io_.FileLength(i);
-    stream_.length = length < 0 ? 0 : uint64_t(length);
+    stream_.length = lengths_[i - 1];
+    const int64_t now = io_.FileLength(i);
+    if (now >= 0 && uint64_t(now) != stream_.length) {
+        // A file that grows or shrinks meanwhile is sent as it was: cut, or
+        // filled with zeros, so that every receiver can be repaired.
+        platform::Log(u"\nTivlo-----File " + list_->files[i - 1].relativeName +
+                      u" changed size since the transfer started, sent as it was!\n");
+        changedFiles_.push_back(i);
+    }
     const auto lastIndex = protocol::LastBlockIndex(stream_.length);
     if (!lastIndex || !io_.OpenFile(Reader::Stream, i)) {
         EndTransfer(kCodeFileError);
@@ -273,8 +285,7 @@ void SenderCore::StreamOnce(Time now) {
         const uint32_t b = stream_.block;
         uint8_t* packet = stream_.packet.data();
         protocol::WriteBlockPosition(packet, stream_.file, b);
-        const size_t n = io_.ReadFile(Reader::Stream, protocol::BlockOffset(b), packet + protocol::kBlockHeadSize,
-                                      protocol::kBlockSize);
+        const size_t n = ReadBlock(Reader::Stream, stream_.file, b, packet + protocol::kBlockHeadSize);
         if (b == stream_.lastIndex) io_.CloseFile(Reader::Stream);
         host_.CurrentFile(list_->files[stream_.file - 1].relativeName);
         if (!Send(packet, protocol::kBlockHeadSize + n, group_)) {
@@ -324,7 +335,7 @@ void SenderCore::EndStream() {
 void SenderCore::Settle() {
     if (stopped_) return;
     platform::Logf("Time = %d\n", int(protocol::ToMs(now_ - stream_.startedAt)));
-    masterIndex_ = roster_.NextMaster(-1);
+    Appoint(roster_.NextMaster(-1));
     if (Poll(1, 1) && !Ended()) {
         watchdog_.Start();
         watchdogAt_ = now_ + Watchdog::kFirstTick;
@@ -342,8 +353,7 @@ void SenderCore::SendRepairBlock() {
     uint8_t* packet = repairPacket_.data();
     protocol::WriteBlockPosition(packet, file, block);
     if (file != lastRepairFile_ || !repairOpen_) {
-        const int64_t length = io_.FileLength(file);
-        const uint64_t len = length < 0 ? 0 : uint64_t(length);
+        const uint64_t len = lengths_[file - 1];
         const auto lastIndex = protocol::LastBlockIndex(len);
         if (repairOpen_) io_.CloseFile(Reader::Repair);
         repairOpen_ = false;
@@ -355,8 +365,7 @@ void SenderCore::SendRepairBlock() {
                                  list_->files[file - 1].relativeField);
         repairOpen_ = true;
     }
-    const size_t n = io_.ReadFile(Reader::Repair, protocol::BlockOffset(block), packet + protocol::kBlockHeadSize,
-                                  protocol::kBlockSize);
+    const size_t n = ReadBlock(Reader::Repair, file, block, packet + protocol::kBlockHeadSize);
     const platform::Endpoint to = roster_.unicastPhase() ? masterAddress_ : group_;
     if (!Send(packet, protocol::kBlockHeadSize + n, to)) {
         platform::Log("\nTivlo-----Send file or directory information failed\n");
@@ -366,6 +375,23 @@ void SenderCore::SendRepairBlock() {
     lastRepairFile_ = file;
     if (masterIndex_ >= 0 && masterIndex_ < roster_.count()) ++roster_[masterIndex_].repaired;
     host_.CurrentFile(list_->files[file - 1].relativeName);
+}
+
+size_t SenderCore::ReadBlock(Reader reader, uint32_t file, uint32_t block, uint8_t* out) {
+    const uint64_t length = lengths_[file - 1];
+    const uint64_t offset = protocol::BlockOffset(block);
+    if (offset > length) return 0;  // beyond the file: a request no receiver of this task makes
+    const size_t want = size_t(std::min<uint64_t>(protocol::kBlockSize, length - offset));
+    const size_t got = io_.ReadFile(reader, offset, out, want);
+    if (got < want) std::memset(out + got, 0, want - got);
+    return want;
+}
+
+uint32_t SenderCore::RepairCap(int32_t master) const {
+    // Four attempts for each block its Answer counted, and two for every
+    // block of the task (a file it never saw counts once in its Answer).
+    const uint64_t missed = master >= 0 && master < roster_.count() ? roster_[master].missed : 0;
+    return uint32_t(std::min<uint64_t>(UINT32_MAX, 4 * missed + 2 * uint64_t(totalBlocks_) + 64));
 }
 
 void SenderCore::ResendOpenRepair(Time now) {
@@ -390,6 +416,8 @@ void SenderCore::OnAnswer(Time now, const platform::Endpoint& from, const uint8_
     now_ = now;
     if (!AnswersOpen()) return;
     if (!protocol::HasMagic(data, length) || length < protocol::header::kSize) return;
+    // Whatever the master itself sends shows it is alive.
+    if (MasterRecordOf(from) >= 0) masterSpoke_ = true;
     switch (data[protocol::header::kType]) {
         case protocol::kJoin: HandleJoin(data, length, from); break;
         case protocol::kAck: HandleAck(now, data, length, from); break;
@@ -397,7 +425,6 @@ void SenderCore::OnAnswer(Time now, const platform::Endpoint& from, const uint8_
         case protocol::kAnswer: HandleAnswer(data, length, from); break;
         default: break;
     }
-    if (AnswersOpen()) masterIndexSeen_ = masterIndex_;
     RunScript(now);
 }
 
@@ -422,23 +449,41 @@ int32_t SenderCore::MasterRecordOf(const platform::Endpoint& address) const {
 void SenderCore::HandleAck(Time now, const uint8_t* data, size_t length, const platform::Endpoint& from) {
     auto ack = protocol::DecodeAck({data, length});
     if (!ack) return;
-    lastRequestFile_ = ack->file;
-    lastRequestBlock_ = ack->block;
     const bool missesNothing = ack->file > fileCount_;
-    if (MasterRecordOf(from) < 0) {
+    const int32_t master = MasterRecordOf(from);
+    if (master < 0) {
+        const int32_t i = roster_.Find(from);
         if (missesNothing) {
+            // It has everything: its part ends with this Hold.
+            if (i < roster_.count()) roster_[i].finished = true;
             SendHold(from, 1);
         } else {
             // Not its turn: served in the second pass.
             SendHold(from, 0);
-            roster_.MarkPending(roster_.Find(from), kCodeTimedOut);
+            roster_.MarkPending(i, kCodeTimedOut);
         }
         return;
     }
+    // Only the master's own requests show the repair phase's progress.
+    lastRequestFile_ = ack->file;
+    lastRequestBlock_ = ack->block;
     if (missesNothing) {
+        // Its own word that it has everything: complete, whether or not its
+        // Finish (0) reaches us.
+        roster_[master].finished = true;
         awaitingFirstCompletion_ = false;
         openRepairAt_ = kNever;
         Poll(0, 0);
+        return;
+    }
+    if (roster_[master].repaired >= RepairCap(master)) {
+        // Far more requests than it could need: passed over, so that one
+        // master cannot hold the transfer for ever.
+        platform::Log("\nTivlo-----Master asked for too many blocks, passed over!\n");
+        roster_.MarkPending(master, kCodeTimedOut);
+        roster_[master].pending = 0;  // not served again either
+        Appoint(roster_.NextMaster(master));
+        Poll(1, 0);
         return;
     }
     SendRepairBlock();
@@ -471,10 +516,12 @@ void SenderCore::HandleFinish(const uint8_t* data, size_t length, const platform
     }
     const int32_t m = MasterRecordOf(from);
     if (m < 0) return;
-    roster_[m].pending = 0;
-    roster_[m].errorCode = 0;
-    roster_[m].finished = true;
-    masterIndex_ = roster_.NextMaster(m);
+    ReceiverRecord& r = roster_[m];
+    r.pending = 0;
+    // A receiver that gave up keeps its code whatever it says later.
+    if (!r.gaveUp) r.errorCode = 0;
+    r.finished = true;
+    Appoint(roster_.NextMaster(m));
     Poll(1, 0);
 }
 
@@ -500,7 +547,7 @@ bool SenderCore::Poll(uint32_t turn, uint32_t skipFailed) {
         if (skipFailed != 0 && roster_[m].errorCode != 0) {
             roster_[m].errorCode = kCodeTimedOut;
             m = roster_.NextMaster(m);
-            masterIndex_ = m;
+            Appoint(m);
             // Skipping it may leave nobody to serve.
             if (m < 0 || m >= roster_.count()) {
                 EndTransfer(0);
@@ -510,7 +557,7 @@ bool SenderCore::Poll(uint32_t turn, uint32_t skipFailed) {
         masterAddress_ = roster_[m].address;
         if (!Send(packet, length, roster_[m].address)) {
             platform::Log("\nSend Packet to Master Failed When Master is TRUE!");
-            QueueAbort(true);
+            QueueAbort(true, true);
         }
     } else {
         masterAddress_ = roster_[m].address;
@@ -534,7 +581,7 @@ void SenderCore::SendHold(const platform::Endpoint& to, uint8_t complete) {
 // ---------------------------------------------------------------------------
 // The end of a transfer.
 
-void SenderCore::QueueAbort(bool closeSocketsAfter) {
+void SenderCore::QueueAbort(bool closeSocketsAfter, bool lastMessage) {
     // The answers stop at once; the Stop packets go out, then the host hears
     // of the end.
     // An abort under way keeps its script; anything else is cut short.
@@ -548,7 +595,7 @@ void SenderCore::QueueAbort(bool closeSocketsAfter) {
         CloseSockets();
     });
     Then([] {}, kRepeatPause);
-    Then([this] { host_.Ended(0, 0, false); }, kRepeatPause);
+    Then([this, lastMessage] { host_.Ended(0, 0, lastMessage); }, kRepeatPause);
     Then([this, closeSocketsAfter] {
         aborting_ = false;
         if (closeSocketsAfter) CloseSockets();
@@ -557,12 +604,15 @@ void SenderCore::QueueAbort(bool closeSocketsAfter) {
 
 void SenderCore::EndTransfer(uint32_t code) {
     stream_.active = false;
+    // Whoever did not finish is named before the host hears of the end, so
+    // that GetErrInfo and the last 1040 agree.
+    MarkUnfinished(kCodeTimedOut);
     if (code == 0) {
         finished_ = true;
         host_.Ended(0, 0, true);
         return;
     }
-    QueueAbort(false);
+    QueueAbort(false, false);
     Then([this, code] {
         finished_ = true;
         host_.Ended(code, 0, true);
@@ -572,13 +622,16 @@ void SenderCore::EndTransfer(uint32_t code) {
 void SenderCore::MarkUnfinished(uint32_t code) {
     for (int32_t i = 0; i < roster_.count(); ++i) {
         ReceiverRecord& r = roster_[i];
-        if (r.done == 0 && r.errorCode == 0) r.errorCode = code;
+        const bool complete = r.finished || (r.done != 0 && r.missed == 0);
+        if (!complete && r.errorCode == 0) r.errorCode = code;
     }
 }
 
-void SenderCore::GiveUp() {
-    MarkUnfinished(kCodeTimedOut);
-    EndTransfer(kCodeTimedOut);
+void SenderCore::GiveUp() { EndTransfer(kCodeTimedOut); }
+
+void SenderCore::Appoint(int32_t index) {
+    if (index != masterIndex_) masterSpoke_ = false;
+    masterIndex_ = index;
 }
 
 void SenderCore::StopSend(Time now) {
@@ -586,8 +639,9 @@ void SenderCore::StopSend(Time now) {
     stopped_ = true;
     stream_.active = false;
     watchdogAt_ = kNever;
+    if (transferring_) MarkUnfinished(kCodeTimedOut);
     // No Data block and no Poll may follow the Stop packets.
-    QueueAbort(false);
+    QueueAbort(false, true);
     RunScript(now);
 }
 

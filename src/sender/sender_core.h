@@ -107,6 +107,11 @@ public:
     bool Transferring() const { return transferring_ && !Ended(); }
     bool AnswersOpen() const { return !answersShut_ && !Ended(); }
     uint32_t totalBlocks() const { return totalBlocks_; }
+    // Files whose length changed after the transfer started (file indexes).
+    const std::vector<uint32_t>& changedFiles() const { return changedFiles_; }
+    // The Repair blocks one master may be sent before it is passed over: a
+    // master asking for more is not repairing anything.
+    uint32_t RepairCap(int32_t master) const;
     uint32_t fileCount() const { return fileCount_; }
 
 private:
@@ -123,7 +128,9 @@ private:
     // none went out.
     void ThreeTimes(std::vector<uint8_t> packet, std::function<void()> onAllFailed);
     void QueueEmptyDirectories();
-    void QueueAbort(bool closeSocketsAfter);
+    // The Stop packets, then 1040 (0, 0): the host's last message of the
+    // transfer unless an EndTransfer follows with its code.
+    void QueueAbort(bool closeSocketsAfter, bool lastMessage);
 
     // ---- Stream ----
     void StreamOnce(protocol::Time now);
@@ -151,8 +158,8 @@ private:
     uint32_t RequestBlock() const override { return lastRequestBlock_; }
     uint32_t FileCount() const override { return fileCount_; }
     int32_t Master() const override { return masterIndex_; }
-    void SetMaster(int32_t index) override { masterIndex_ = index; }
-    bool MasterHasSpoken() const override { return masterIndex_ == masterIndexSeen_; }
+    void SetMaster(int32_t index) override { Appoint(index); }
+    bool MasterHasSpoken() const override { return masterSpoke_; }
     int32_t ReceiverCount() const override { return roster_.count(); }
     bool AwaitingFirstCompletion() const override { return awaitingFirstCompletion_; }
     int32_t NextMaster(int32_t current) override { return roster_.NextMaster(current); }
@@ -160,6 +167,11 @@ private:
     void ResendRepair() override { SendRepairBlock(); }
     void MarkMasterTimedOut() override { roster_.MarkPending(masterIndex_, 1460); }
     void GiveUp() override;
+    // A new master: it has said nothing yet.
+    void Appoint(int32_t index);
+    // The block's bytes as the file was when the transfer started: cut, or
+    // filled with zeros.
+    size_t ReadBlock(Reader reader, uint32_t file, uint32_t block, uint8_t* out);
 
     SenderIo& io_;
     protocol::HostSink& host_;
@@ -183,9 +195,13 @@ private:
     std::shared_ptr<const TransferList> list_;
     uint32_t fileCount_ = 0;
     uint32_t totalBlocks_ = 0;
+    // Each file's length when the transfer started: the stream and every
+    // Repair block keep to it.
+    std::vector<uint64_t> lengths_;
+    std::vector<uint32_t> changedFiles_;
     uint32_t rate_ = 0;
     int32_t masterIndex_ = 0;
-    int32_t masterIndexSeen_ = 0;
+    bool masterSpoke_ = false;
     uint32_t failedCount_ = 0;
     uint32_t lastRequestFile_ = 0;
     uint32_t lastRequestBlock_ = 0;

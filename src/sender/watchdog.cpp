@@ -62,20 +62,9 @@ Time Watchdog::CheckRequest() {
         idleTicks_ = 0;
         return kTick;
     }
-    if (file > c.FileCount()) {
-        // A master said it misses nothing.
-        if (c.MasterHasSpoken()) {
-            ++finishPolls_;
-            if (finishPolls_ > 3) {
-                c.SetMaster(c.NextMaster(c.Master()));
-                if (!c.PollMaster(1, 0)) return kNever;
-                finishPolls_ = 0;
-                return 0;  // the new master is looked at again at once
-            }
-            if (finishPolls_ > 1 && !c.PollMaster(0, 0)) return kNever;
-            return kTick;
-        }
-        // A new master has not answered yet.
+    if (!c.MasterHasSpoken()) {
+        // A new master has not answered yet: polled at every tick, passed
+        // over at the ninth.
         finishPolls_ = 0;
         if (!c.PollMaster(1, 0)) return kNever;
         if (++newMasterTicks_ > 8) {
@@ -85,6 +74,18 @@ Time Watchdog::CheckRequest() {
             newMasterTicks_ = 0;
             return 0;
         }
+        return kTick;
+    }
+    if (file > c.FileCount()) {
+        // The master said it misses nothing but sends no Finish: Poll (0)
+        // again at the second and third tick, the next master at the fourth.
+        if (++finishPolls_ > 3) {
+            c.SetMaster(c.NextMaster(c.Master()));
+            if (!c.PollMaster(1, 0)) return kNever;
+            finishPolls_ = 0;
+            return 0;  // the new master is looked at again at once
+        }
+        if (finishPolls_ > 1 && !c.PollMaster(0, 0)) return kNever;
         return kTick;
     }
     // The master's request is still open.

@@ -1,0 +1,776 @@
+#include "sim/sim.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <queue>
+#include <random>
+#include <set>
+#include <sstream>
+#include <unordered_map>
+
+#include "protocol/blocks.h"
+#include "protocol/packets.h"
+#include "receiver/receiver_core.h"
+#include "sender/sender_core.h"
+#include "tivlo/tivlo_codes.h"
+
+namespace tivlo::sim {
+
+namespace {
+
+using Bytes = std::shared_ptr<const std::vector<uint8_t>>;
+
+constexpr uint32_t kSenderAddr = protocol::IPv4(10, 0, 0, 1);
+constexpr uint32_t kStrangerAddr = protocol::IPv4(10, 0, 9, 9);
+constexpr uint16_t kPort = protocol::kDefaultDataPort;
+const std::u16string kRoot = u"/target";
+
+uint32_t ReceiverAddr(size_t i) { return protocol::IPv4(10, 0, 1, uint8_t(1 + i % 250)) + uint32_t(i / 250); }
+
+// The source files' bytes: a function of the file and the offset.
+uint8_t ContentByte(uint32_t file, uint64_t offset) {
+    uint64_t x = (offset + 1) * 0x9E3779B97F4A7C15ull ^ (uint64_t(file) << 40);
+    x ^= x >> 29;
+    return uint8_t(x * 0xBF58476D1CE4E5B9ull >> 56);
+}
+
+std::u16string Ascii(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+// A file as a receiver's disk holds it: its length and which byte ranges
+// were written with the right bytes.
+struct FileModel {
+    uint64_t length = 0;
+    std::map<uint64_t, uint64_t> written;  // start -> end (exclusive), merged
+    std::string damage;
+
+    void Mark(uint64_t start, uint64_t end) {
+        auto it = written.upper_bound(start);
+        if (it != written.begin() && std::prev(it)->second >= start) {
+            --it;
+            start = it->first;
+            end = std::max(end, it->second);
+            it = written.erase(it);
+        }
+        while (it != written.end() && it->first <= end) {
+            end = std::max(end, it->second);
+            it = written.erase(it);
+        }
+        written.emplace(start, end);
+    }
+    void Truncate(uint64_t to) {
+        length = std::min(length, to);
+        for (auto it = written.begin(); it != written.end();) {
+            if (it->first >= to) {
+                it = written.erase(it);
+            } else {
+                if (it->second > to) it->second = to;
+                ++it;
+            }
+        }
+    }
+    bool Covers(uint64_t to) const {
+        if (to == 0) return true;
+        return !written.empty() && written.begin()->first == 0 && written.begin()->second >= to &&
+               written.size() == 1;
+    }
+};
+
+struct Source {
+    std::u16string relative;  // "\sample\..." as on the wire
+    uint64_t length = 0;      // as it is when the transfer starts
+    uint64_t lengthLater = 0; // as the stream and repairs find it
+};
+
+class World;
+
+// The sender and its host.
+class SenderSide : public sender::SenderIo, public protocol::HostSink {
+public:
+    explicit SenderSide(World& w) : w_(w), core(*this, *this) {}
+
+    bool Send(const uint8_t* data, size_t length, const platform::Endpoint& to) override;
+    bool SendReport(const uint8_t* data, size_t length) override;
+    void CloseSockets() override { closed = true; }
+    int64_t FileLength(uint32_t file) override;
+    bool OpenFile(sender::Reader, uint32_t file) override;
+    size_t ReadFile(sender::Reader, uint64_t offset, uint8_t* out, size_t length) override;
+    void CloseFile(sender::Reader) override {}
+
+    void Started(uint32_t, uint32_t) override { started = true; }
+    void Ended(uint32_t code, intptr_t, bool final) override {
+        if (final && !finalSeen) {
+            finalSeen = true;
+            finalCode = code;
+        }
+    }
+    void CurrentFile(const std::u16string&) override {}
+    void ClientDiskFull(uint32_t) override {}
+
+    World& w_;
+    sender::SenderCore core;
+    bool closed = false;
+    bool dead = false;
+    bool started = false;
+    uint32_t openFile[2] = {0, 0};
+    bool finalSeen = false;
+    uint32_t finalCode = 0;
+    Time scheduled = kNever;
+    uint64_t token = 0;
+};
+
+// A receiver, its writer and disk, and its host.
+class ReceiverSide : public receiver::ReceiverIo, public protocol::HostSink {
+public:
+    ReceiverSide(World& w, size_t index, const ReceiverPlan& plan);
+
+    bool Send(uint32_t toAddr, const uint8_t* data, size_t length) override;
+    int ReadReport(uint8_t* buffer, size_t capacity, uint32_t* fromAddr) override;
+    bool ResolveTarget(uint32_t mode, const std::u16string& path, std::u16string* root) override {
+        if (mode != receiver::kAllBitsMode) return false;
+        *root = path;
+        return true;
+    }
+    bool AllowRoot(std::u16string* root) override { return *root == kRoot; }
+    uint32_t CheckDisk(const std::u16string&, uint64_t needed) override {
+        if (!plan.fixedDisk) return TIVLO_CODE_NOT_FIXED;
+        return needed <= plan.freeBytes ? 1 : 0;
+    }
+    void BeginTask(uint32_t generation) override { writerGeneration = generation; }
+    void MakeDirectories(uint32_t generation, const std::u16string& path) override;
+    bool Write(const receiver::BlockWrite& block, uint32_t waitMs) override;
+    void Drain(uint32_t token) override;
+    void Fatal() override { stopped = true; }
+
+    void Started(uint32_t, uint32_t) override { toldStarted = true; }
+    void Ended(uint32_t code, intptr_t lParam, bool final) override {
+        lastCode = code;
+        if (lParam == 1) {
+            toldComplete = true;
+        } else if (final || code != 0) {
+            toldFailure = true;
+        }
+    }
+    void CurrentFile(const std::u16string&) override {}
+    void ClientDiskFull(uint32_t) override {}
+
+    bool Silent(Time t) const { return t >= plan.silentFrom && t < plan.silentUntil; }
+    bool Dead(Time t) const { return t >= plan.diesAt; }
+    bool Inside(const std::u16string& path) const;
+
+    World& w_;
+    size_t index;
+    uint32_t addr;
+    ReceiverPlan plan;
+    std::unique_ptr<receiver::ReceiverCore> core;
+    std::unordered_map<std::u16string, FileModel> files;
+    std::set<std::u16string> directories;
+    std::set<std::pair<uint32_t, uint32_t>> opened;  // (generation, file) seen by the writer
+    std::deque<std::pair<uint32_t, std::vector<uint8_t>>> reports;
+    uint32_t writerGeneration = 0;
+    uint32_t directoryPackets = 0;  // Empty directories packets that reached it
+    Time diskFreeAt = 0;  // when the slow disk has written what it was given
+    bool running = false;
+    bool stopped = false;
+    bool toldStarted = false;
+    bool toldComplete = false;
+    bool toldFailure = false;
+    uint32_t lastCode = 0;
+    Time scheduled = kNever;
+    uint64_t token = 0;
+};
+
+struct Event {
+    enum Kind : uint8_t { ToReceiver, ToReport, ToSender, SenderTimer, ReceiverTimer, WriterResult, Action } kind;
+    explicit Event(Kind k) : kind(k) {}
+    Time at = 0;
+    uint64_t seq = 0;
+    size_t host = 0;
+    uint32_t from = 0;
+    uint64_t token = 0;
+    Bytes data;
+    receiver::WriteResult result;
+    int action = 0;
+    bool operator>(const Event& o) const { return at != o.at ? at > o.at : seq > o.seq; }
+};
+
+struct LinkState {
+    bool inBurst = false;
+};
+
+class World {
+public:
+    explicit World(const Plan& plan);
+    Result Run();
+
+    // Whether a datagram on this link is lost; otherwise when it arrives
+    // (twice when duplicated).
+    void Carry(const Link& link, LinkState& state, Time now, Event e);
+    void Push(Event e) {
+        e.seq = ++seq_;
+        queue_.push(std::move(e));
+    }
+    Time now() const { return now_; }
+    std::mt19937_64& rng() { return rng_; }
+
+    const Plan& plan;
+    std::vector<Source> sources;
+    std::vector<std::u16string> emptyDirs;
+    std::shared_ptr<sender::TransferList> list;
+    std::unique_ptr<SenderSide> sender;
+    std::vector<std::unique_ptr<ReceiverSide>> receivers;
+    std::vector<LinkState> downState, upState;
+    std::unordered_map<uint32_t, size_t> byAddr;
+    Result result;
+    Bytes lastDatagram;  // for hostile copies
+
+private:
+    void Handle(const Event& e);
+    void Hostile();
+    void RescheduleSender();
+    void RescheduleReceiver(ReceiverSide& r);
+
+    std::priority_queue<Event, std::vector<Event>, std::greater<Event>> queue_;
+    uint64_t seq_ = 0;
+    Time now_ = 0;
+    std::mt19937_64 rng_;
+};
+
+double Uniform(std::mt19937_64& rng) { return std::uniform_real_distribution<double>(0, 1)(rng); }
+
+// ---------------------------------------------------------------------------
+
+bool SenderSide::Send(const uint8_t* data, size_t length, const platform::Endpoint& to) {
+    if (closed) return false;
+    if (dead) return true;
+    auto bytes = std::make_shared<const std::vector<uint8_t>>(data, data + length);
+    if (length >= 3 && (data[2] == protocol::kDataBlock)) ++w_.result.dataBlocks;
+    if (length >= 3 && (data[2] == protocol::kRepairBlock)) ++w_.result.repairBlocks;
+    w_.lastDatagram = bytes;
+    for (size_t i = 0; i < w_.receivers.size(); ++i) {
+        ReceiverSide& r = *w_.receivers[i];
+        if (to.addr == protocol::kDefaultGroup || to.addr == r.addr) {
+            Event e(Event::ToReceiver);
+            e.host = i;
+            e.from = kSenderAddr;
+            e.data = bytes;
+            w_.Carry(r.plan.down, w_.downState[i], w_.now(), e);
+        }
+    }
+    return true;
+}
+
+bool SenderSide::SendReport(const uint8_t* data, size_t length) {
+    if (closed) return false;
+    if (dead) return true;
+    auto bytes = std::make_shared<const std::vector<uint8_t>>(data, data + length);
+    for (size_t i = 0; i < w_.receivers.size(); ++i) {
+        Event e(Event::ToReport);
+        e.host = i;
+        e.from = kSenderAddr;
+        e.data = bytes;
+        w_.Carry(w_.receivers[i]->plan.down, w_.downState[i], w_.now(), e);
+    }
+    return true;
+}
+
+int64_t SenderSide::FileLength(uint32_t file) {
+    if (file == 0 || file > w_.sources.size()) return -1;
+    const Source& s = w_.sources[file - 1];
+    return int64_t(w_.sender->started ? s.lengthLater : s.length);
+}
+
+bool SenderSide::OpenFile(sender::Reader reader, uint32_t file) {
+    if (file < 1 || file > w_.sources.size()) return false;
+    openFile[int(reader)] = file;
+    return true;
+}
+
+size_t SenderSide::ReadFile(sender::Reader reader, uint64_t offset, uint8_t* out, size_t length) {
+    // Reads see the file as it is now.
+    const uint32_t file = openFile[int(reader)];
+    if (file == 0) return 0;
+    const uint64_t now = w_.sources[file - 1].lengthLater;
+    if (offset >= now) return 0;
+    const size_t n = size_t(std::min<uint64_t>(length, now - offset));
+    for (size_t i = 0; i < n; ++i) out[i] = ContentByte(file, offset + i);
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+
+ReceiverSide::ReceiverSide(World& w, size_t i, const ReceiverPlan& p)
+    : w_(w), index(i), addr(ReceiverAddr(i)), plan(p) {
+    core = std::make_unique<receiver::ReceiverCore>(*this, *this, p.narrow ? 0 : 1);
+}
+
+bool ReceiverSide::Send(uint32_t toAddr, const uint8_t* data, size_t length) {
+    if (stopped) return false;
+    if (Silent(w_.now()) || Dead(w_.now())) return true;
+    if (toAddr != kSenderAddr) return true;  // answers to a stranger go nowhere
+    Event e(Event::ToSender);
+    e.host = index;
+    e.from = addr;
+    e.data = std::make_shared<const std::vector<uint8_t>>(data, data + std::min<size_t>(length, 11));
+    w_.Carry(plan.up, w_.upState[index], w_.now(), e);
+    return true;
+}
+
+int ReceiverSide::ReadReport(uint8_t* buffer, size_t capacity, uint32_t* fromAddr) {
+    if (reports.empty()) return -1;
+    auto& [from, bytes] = reports.front();
+    const size_t n = std::min(capacity, bytes.size());
+    std::memcpy(buffer, bytes.data(), n);
+    *fromAddr = from;
+    reports.pop_front();
+    return int(n);
+}
+
+bool ReceiverSide::Inside(const std::u16string& path) const {
+    if (path.size() <= kRoot.size() || path.compare(0, kRoot.size(), kRoot) != 0 || path[kRoot.size()] != u'/')
+        return false;
+    return path.find(u"/../") == std::u16string::npos && path.find(u"/./") == std::u16string::npos &&
+           !path.ends_with(u"/..");
+}
+
+void ReceiverSide::MakeDirectories(uint32_t generation, const std::u16string& path) {
+    if (generation != writerGeneration) return;
+    if (!Inside(path)) w_.result.outsideRoot = true;
+    std::u16string p = path;
+    while (!p.empty() && p.back() == u'/') p.pop_back();
+    directories.insert(p);
+}
+
+bool ReceiverSide::Write(const receiver::BlockWrite& b, uint32_t) {
+    const Time now = w_.now();
+    if (plan.diskBlocksPerSecond != 0) {
+        // The writer's queue: what the disk has not written yet waits in the
+        // buffers; a block that finds none is refused.
+        const Time per = Ms(1000) / plan.diskBlocksPerSecond;
+        const Time backlog = diskFreeAt > now ? diskFreeAt - now : 0;
+        if (backlog / per >= plan.bufferBlocks) return false;
+        diskFreeAt = std::max(diskFreeAt, now) + per;
+    }
+    if (b.generation != writerGeneration) return true;
+    const std::u16string& path = *b.path;
+    if (!Inside(path)) w_.result.outsideRoot = true;
+    FileModel& f = files[path];
+    const uint64_t fileLength = protocol::BlockOffset(b.lastIndex) + b.lastLength;
+    if (opened.insert({b.generation, b.file}).second) f.Truncate(fileLength);
+    const uint64_t offset = protocol::BlockOffset(b.block);
+    // The bytes must be those of the source file that this path names.
+    const Source* source = nullptr;
+    for (const Source& s : w_.sources) {
+        std::u16string expected = kRoot + s.relative;
+        std::replace(expected.begin() + kRoot.size(), expected.end(), u'\\', u'/');
+        if (expected == path) {
+            source = &s;
+            break;
+        }
+    }
+    const uint32_t id = source ? uint32_t(source - w_.sources.data()) + 1 : 0;
+    // Every byte, or the first, middle and last of the block.
+    const bool every = w_.plan.verifyEveryByte;
+    for (uint32_t i = 0; i < b.length; i = every ? i + 1 : (i < b.length / 2 ? b.length / 2 : (i < b.length - 1 ? b.length - 1 : b.length))) {
+        if (id == 0 || b.data[i] != ContentByte(id, offset + i)) {
+            if (f.damage.empty()) f.damage = "wrong bytes at " + std::to_string(offset + i);
+            break;
+        }
+    }
+    f.length = std::max(f.length, offset + b.length);
+    if (b.length > 0) f.Mark(offset, offset + b.length);
+    return true;
+}
+
+void ReceiverSide::Drain(uint32_t t) {
+    Event e(Event::WriterResult);
+    e.host = index;
+    e.result = receiver::WriteResult{receiver::WriteResult::Drained, 0, 0, t};
+    e.at = std::max(w_.now(), diskFreeAt) + Ms(1);
+    w_.Push(e);
+}
+
+// ---------------------------------------------------------------------------
+
+World::World(const Plan& p) : plan(p), rng_(p.seed * 0x9E3779B97F4A7C15ull + 7) {
+    list = std::make_shared<sender::TransferList>();
+    for (size_t i = 0; i < p.fileSizes.size(); ++i) {
+        Source s;
+        s.relative = Ascii("\\sample\\d" + std::to_string(i % 3) + "\\f" + std::to_string(i) + ".bin");
+        s.length = s.lengthLater = p.fileSizes[i];
+        for (auto& [index, length] : p.resized)
+            if (index == i) s.lengthLater = length;
+        sources.push_back(s);
+        sender::TransferEntry entry;
+        entry.relativeName = s.relative;
+        entry.relativeField = protocol::WideNameField(s.relative);
+        list->files.push_back(std::move(entry));
+    }
+    for (uint32_t j = 0; j < p.emptyDirectories; ++j) {
+        emptyDirs.push_back(Ascii("\\sample\\empty" + std::to_string(j)));
+        list->emptyDirectories.push_back(protocol::WideNameField(emptyDirs.back()));
+    }
+    sender = std::make_unique<SenderSide>(*this);
+    for (size_t i = 0; i < p.receivers.size(); ++i) {
+        receivers.push_back(std::make_unique<ReceiverSide>(*this, i, p.receivers[i]));
+        byAddr[receivers.back()->addr] = i;
+    }
+    downState.resize(receivers.size());
+    upState.resize(receivers.size());
+}
+
+void World::Carry(const Link& link, LinkState& state, Time now, Event e) {
+    if (state.inBurst) {
+        state.inBurst = Uniform(rng_) < link.burstStay;
+        if (state.inBurst) return;
+    } else if (link.burstEnter > 0 && Uniform(rng_) < link.burstEnter) {
+        state.inBurst = true;
+        return;
+    }
+    if (link.loss > 0 && Uniform(rng_) < link.loss) return;
+    const int copies = link.duplicate > 0 && Uniform(rng_) < link.duplicate ? 2 : 1;
+    for (int c = 0; c < copies; ++c) {
+        e.at = now + link.delay + (link.jitter ? Time(Uniform(rng_) * double(link.jitter)) : 0);
+        Push(e);
+    }
+}
+
+void World::RescheduleSender() {
+    SenderSide& s = *sender;
+    const Time next = s.dead ? kNever : s.core.NextWake();
+    if (next == s.scheduled) return;
+    s.scheduled = next;
+    if (next == kNever) return;
+    Event e(Event::SenderTimer);
+    e.at = std::max(next, now_);
+    e.token = ++s.token;
+    Push(e);
+}
+
+void World::RescheduleReceiver(ReceiverSide& r) {
+    const Time next = (!r.running || r.Dead(now_)) ? kNever : r.core->NextWake();
+    if (next == r.scheduled) return;
+    r.scheduled = next;
+    if (next == kNever) return;
+    Event e(Event::ReceiverTimer);
+    e.host = r.index;
+    e.at = std::max(next, now_);
+    e.token = ++r.token;
+    Push(e);
+}
+
+enum Action { kStartSend = 1, kStopSend, kStartReceive, kHostile, kSenderDies };
+
+void World::Hostile() {
+    // A stranger's datagram, to the sender's answer port or to the group.
+    std::vector<uint8_t> d;
+    const int kind = int(rng_() % 8);
+    auto bytes = [&](size_t n) {
+        d.resize(n);
+        for (auto& b : d) b = uint8_t(rng_());
+        d[0] = protocol::kMagic0;
+        d[1] = protocol::kMagic1;
+    };
+    bool toSender = false;
+    switch (kind) {
+        case 0: bytes(3 + rng_() % 40); d[2] = uint8_t(rng_() % 16); toSender = rng_() % 2; break;
+        case 1:  // a wild Ack
+            bytes(protocol::ack::kSize);
+            d[2] = protocol::kAck;
+            protocol::PutU32(&d[protocol::ack::kFile], uint32_t(1 + rng_() % (sources.size() + 2)));
+            protocol::PutU32(&d[protocol::ack::kBlock], uint32_t(rng_() % 64));
+            toSender = true;
+            break;
+        case 2: bytes(protocol::finish::kSize); d[2] = protocol::kFinish; d[3] = rng_() % 2; toSender = true; break;
+        case 3: bytes(protocol::join::kSize); d[2] = protocol::kJoin; toSender = true; break;
+        case 4:  // a damaged copy of a real datagram (not a Task: nothing
+                 // tells a sender from one that pretends to be one)
+            if (!lastDatagram || lastDatagram->size() <= 3 || (*lastDatagram)[2] == protocol::kTask) return;
+            d = *lastDatagram;
+            for (int i = 0; i < 3; ++i) d[3 + rng_() % (d.size() - 3)] ^= uint8_t(1 + rng_() % 255);
+            break;
+        case 5: bytes(protocol::poll::kSize); d[2] = protocol::kPoll; break;
+        case 6: bytes(protocol::hold::kSize); d[2] = protocol::kHold; break;
+        default: bytes(protocol::report::kSize); d[2] = protocol::kReport; break;
+    }
+    auto data = std::make_shared<const std::vector<uint8_t>>(std::move(d));
+    if (toSender) {
+        if (!sender->dead) sender->core.OnAnswer(now_, {kStrangerAddr, kPort}, data->data(), std::min<size_t>(data->size(), 11));
+        RescheduleSender();
+        return;
+    }
+    for (size_t i = 0; i < receivers.size(); ++i) {
+        Event e(kind == 7 ? Event::ToReport : Event::ToReceiver);
+        e.host = i;
+        e.from = kStrangerAddr;
+        e.data = data;
+        e.at = now_ + Ms(1);
+        Push(e);
+    }
+}
+
+void World::Handle(const Event& e) {
+    switch (e.kind) {
+        case Event::ToReceiver: {
+            ReceiverSide& r = *receivers[e.host];
+            if (!r.running || r.Dead(now_) || r.Silent(now_) || r.stopped) break;
+            if (e.from == kSenderAddr && e.data->size() > 2 && (*e.data)[2] == protocol::kEmptyDirectories)
+                ++r.directoryPackets;
+            r.core->OnDatagram(now_, {e.from, kPort}, e.data->data(), e.data->size());
+            RescheduleReceiver(r);
+            break;
+        }
+        case Event::ToReport: {
+            ReceiverSide& r = *receivers[e.host];
+            if (!r.running || r.Dead(now_) || r.Silent(now_)) break;
+            // The report socket's small buffer keeps a few datagrams.
+            if (r.reports.size() < 512 / protocol::report::kSize) r.reports.emplace_back(e.from, *e.data);
+            break;
+        }
+        case Event::ToSender:
+            if (sender->dead) break;
+            sender->core.OnAnswer(now_, {e.from, kPort}, e.data->data(), e.data->size());
+            RescheduleSender();
+            break;
+        case Event::SenderTimer:
+            if (e.token != sender->token || sender->dead) break;
+            sender->scheduled = kNever;
+            sender->core.OnTick(now_);
+            RescheduleSender();
+            break;
+        case Event::ReceiverTimer: {
+            ReceiverSide& r = *receivers[e.host];
+            if (e.token != r.token) break;
+            r.scheduled = kNever;
+            if (r.Dead(now_) || r.stopped) break;
+            r.core->OnTick(now_);
+            RescheduleReceiver(r);
+            break;
+        }
+        case Event::WriterResult: {
+            ReceiverSide& r = *receivers[e.host];
+            if (r.Dead(now_) || r.stopped) break;
+            r.core->OnWriteResult(now_, e.result);
+            RescheduleReceiver(r);
+            break;
+        }
+        case Event::Action:
+            switch (e.action) {
+                case kStartSend:
+                    sender->started = true;
+                    sender->core.StartSend(now_, list, receiver::kAllBitsMode, protocol::WideNameField(kRoot),
+                                           plan.rateKbps);
+                    RescheduleSender();
+                    break;
+                case kStopSend:
+                    if (!sender->dead) sender->core.StopSend(now_);
+                    RescheduleSender();
+                    break;
+                case kStartReceive:
+                    receivers[e.host]->running = true;
+                    RescheduleReceiver(*receivers[e.host]);
+                    break;
+                case kHostile:
+                    // Strangers keep at it until the sender has ended.
+                    if (sender->finalSeen || sender->dead) break;
+                    Hostile();
+                    if (plan.hostilePerSecond > 0) {
+                        Event next(Event::Action);
+                        next.action = kHostile;
+                        next.at = now_ + Time(std::exponential_distribution<double>(plan.hostilePerSecond)(rng_) * 1e9);
+                        Push(next);
+                    }
+                    break;
+                case kSenderDies: sender->dead = true; break;
+            }
+            break;
+    }
+}
+
+uint64_t TotalBlocks(const Plan& plan) {
+    uint64_t blocks = 0;
+    for (uint64_t size : plan.fileSizes) blocks += protocol::BlockCount(size);
+    return blocks;
+}
+
+Result World::Run() {
+    const uint64_t blocks = TotalBlocks(plan);
+    uint64_t bytes = 0;
+    for (uint64_t size : plan.fileSizes) bytes += size + protocol::kBlockHeadSize;
+    // A bound from the protocol's timers: the stream at its pace, then for
+    // each receiver its repairs (at most 30 % of the task, each at most two
+    // watchdog ticks and two Ack repeats) and two passes of timeouts, then
+    // the heartbeat's sixteen seconds.
+    const Time stream = plan.rateKbps ? Time(double(bytes) * 8e6 / plan.rateKbps) : Time(blocks) * Ms(25);
+    const Time perReceiver = Time(double(blocks) * 0.3 + 1) * Ms(6000) + Ms(30000);
+    result.limit = plan.limit != kNever ? plan.limit
+                                        : Ms(3000) + 2 * stream + perReceiver * (plan.receivers.size() + 1) + Ms(60000);
+
+    sender->core.Open(0, {protocol::kDefaultGroup, kPort}, 1);
+    RescheduleSender();
+    for (size_t i = 0; i < receivers.size(); ++i) {
+        Event e(Event::Action);
+        e.action = kStartReceive;
+        e.host = i;
+        e.at = receivers[i]->plan.startsAt;
+        Push(e);
+    }
+    Event start(Event::Action);
+    start.action = kStartSend;
+    start.at = Ms(800);  // InitServer's Collects and its wait
+    Push(start);
+    if (plan.stopAt != kNever) {
+        Event stop(Event::Action);
+        stop.action = kStopSend;
+        stop.at = plan.stopAt;
+        Push(stop);
+    }
+    if (plan.senderDiesAt != kNever) {
+        Event die(Event::Action);
+        die.action = kSenderDies;
+        die.at = plan.senderDiesAt;
+        Push(die);
+    }
+    if (plan.hostilePerSecond > 0) {
+        Event h(Event::Action);
+        h.action = kHostile;
+        h.at = Ms(50);
+        Push(h);
+    }
+
+    while (!queue_.empty()) {
+        Event e = queue_.top();
+        queue_.pop();
+        if (e.at > result.limit) break;
+        now_ = std::max(now_, e.at);
+        ++result.events;
+        Handle(e);
+        if (!result.streamEnd && sender->core.Transferring() && result.dataBlocks >= blocks) result.streamEnd = now_;
+    }
+    result.endedAt = now_;
+    result.senderEnded = sender->finalSeen;
+    result.senderCode = sender->finalCode;
+
+    // What each receiver holds, what it was told, what the sender says.
+    std::vector<uint32_t> info(1 + 2 * sender::Roster::kCapacity);
+    sender->core.GetErrInfo(info.data());
+    for (auto& r : receivers) {
+        ReceiverOutcome o;
+        o.dead = r->Dead(now_);
+        o.joined = sender->core.roster().Find({r->addr, kPort}) < sender->core.roster().count();
+        o.toldComplete = r->toldComplete;
+        o.toldFailure = r->toldFailure || !r->toldStarted;
+        o.lastCode = r->lastCode;
+        for (uint32_t k = 0; k < info[0]; ++k)
+            if (info[1 + 2 * k] == r->addr) o.errInfoCode = info[2 + 2 * k];
+        o.exactCopy = true;
+        for (const Source& s : sources) {
+            std::u16string path = kRoot + s.relative;
+            std::replace(path.begin() + kRoot.size(), path.end(), u'\\', u'/');
+            auto it = r->files.find(path);
+            std::string problem;
+            if (it == r->files.end()) {
+                problem = "missing";
+            } else if (!it->second.damage.empty()) {
+                problem = it->second.damage;
+            } else if (it->second.length != s.length || !it->second.Covers(s.length)) {
+                problem = "length " + std::to_string(it->second.length) + " or gaps, expected " +
+                          std::to_string(s.length);
+            }
+            if (!problem.empty()) {
+                o.exactCopy = false;
+                if (o.copyProblem.empty())
+                    o.copyProblem = std::string(s.relative.begin(), s.relative.end()) + ": " + problem;
+            }
+        }
+        // Nothing repairs an Empty directories packet: a receiver that none
+        // reached cannot know of them.
+        for (const std::u16string& dir : r->directoryPackets ? emptyDirs : std::vector<std::u16string>{}) {
+            std::u16string path = kRoot + dir;
+            std::replace(path.begin() + kRoot.size(), path.end(), u'\\', u'/');
+            if (!r->directories.contains(path) && o.copyProblem.empty()) {
+                o.exactCopy = false;
+                o.copyProblem = "directory " + std::string(dir.begin(), dir.end()) + " missing";
+            }
+        }
+        result.peakMissingRanges = std::max(result.peakMissingRanges, r->core->missing().RangeCount());
+        result.receivers.push_back(o);
+    }
+    return result;
+}
+
+}  // namespace
+
+Result Simulate(const Plan& plan) {
+    World world(plan);
+    return world.Run();
+}
+
+Plan RandomPlan(uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    auto pick = [&](double p) { return Uniform(rng) < p; };
+    Plan plan;
+    plan.seed = seed;
+    const int files = int(rng() % 6);
+    for (int i = 0; i < files; ++i) {
+        // Sizes around the block boundaries and a few larger files.
+        const uint64_t base[] = {0, 1, 4253, 4254, 4255, 8508, 20000, 60000, 150000};
+        plan.fileSizes.push_back(base[rng() % 9] + (pick(0.3) ? rng() % 5000 : 0));
+    }
+    plan.emptyDirectories = uint32_t(rng() % 3);
+    plan.rateKbps = pick(0.5) ? uint32_t(10000 + rng() % 1000000) : 0;
+    const int receivers = 1 + int(rng() % 6);
+    const double loss = pick(0.3) ? 0 : Uniform(rng) * 0.4;
+    for (int i = 0; i < receivers; ++i) {
+        ReceiverPlan r;
+        r.down.loss = pick(0.7) ? loss : Uniform(rng) * 0.4;
+        r.up.loss = r.down.loss * Uniform(rng);
+        if (pick(0.2)) {
+            r.down.burstEnter = 0.01;
+            r.down.burstStay = 0.8;
+        }
+        r.down.duplicate = pick(0.1) ? 0.05 : 0;
+        r.down.jitter = pick(0.2) ? Ms(3) : 0;
+        r.up.jitter = r.down.jitter;
+        if (pick(0.1)) r.startsAt = Ms(rng() % 2000);
+        if (pick(0.15)) r.diesAt = Ms(500 + rng() % 20000);
+        if (pick(0.1)) {
+            r.silentFrom = Ms(500 + rng() % 10000);
+            r.silentUntil = r.silentFrom + Ms(rng() % 20000);
+        }
+        if (pick(0.05)) r.freeBytes = rng() % 100000;
+        if (pick(0.03)) r.fixedDisk = false;
+        if (pick(0.1)) {
+            r.diskBlocksPerSecond = 50 + uint32_t(rng() % 2000);
+            r.bufferBlocks = 4 + uint32_t(rng() % 64);
+        }
+        r.narrow = pick(0.05);
+        plan.receivers.push_back(r);
+    }
+    if (pick(0.1)) plan.stopAt = Ms(500 + rng() % 5000);
+    if (pick(0.05)) plan.senderDiesAt = Ms(500 + rng() % 5000);
+    if (pick(0.15)) plan.hostilePerSecond = 1 + Uniform(rng) * 20;
+    return plan;
+}
+
+std::string CheckOutcome(const Plan& plan, const Result& result) {
+    std::ostringstream out;
+    if (result.outsideRoot) out << "something was written outside the target root; ";
+    const bool senderAlive = plan.senderDiesAt == kNever;
+    if (senderAlive && !result.senderEnded)
+        out << "the sender's host was never told the end (limit " << protocol::ToMs(result.limit) << " ms); ";
+    for (size_t i = 0; i < result.receivers.size(); ++i) {
+        const ReceiverOutcome& o = result.receivers[i];
+        if (o.toldComplete && !o.exactCopy)
+            out << "receiver " << i << " was told complete without its copy (" << o.copyProblem << "); ";
+        if (o.exactCopy) continue;
+        if (!o.dead && !o.toldFailure && !o.toldComplete)
+            out << "receiver " << i << " has no copy and was told nothing; ";
+        if (senderAlive && result.senderEnded && o.joined && o.errInfoCode == 0)
+            out << "receiver " << i << " has no copy (" << o.copyProblem << ") and GetErrInfo does not name it; ";
+    }
+    return out.str();
+}
+
+}  // namespace tivlo::sim
