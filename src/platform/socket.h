@@ -60,6 +60,9 @@ public:
 
     // Closes the socket and wakes every thread blocked in a receive on it.
     void Close();
+    // Ends a receive that waits right now (or the next one) as if its time
+    // were up, so that its thread can look at what has changed.
+    void Interrupt();
 
     // Test hook: a datagram for which the filter returns true is dropped on
     // arrival, as if the network had lost it.
@@ -85,6 +88,7 @@ private:
     std::atomic<int> readers_{0};  // calls inside the descriptor, receives or not
     std::atomic<bool> closing_{false};
     std::atomic<bool> nonBlocking_{false};
+    std::atomic<bool> interrupted_{false};
     std::mutex closeMutex_;  // one Open or Close at a time
     std::mutex filterMutex_;
     InboundFilter filter_;

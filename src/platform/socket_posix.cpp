@@ -174,6 +174,14 @@ bool UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) {
 
 // timeoutNanos < 0 waits without limit; 0 only takes what is already queued
 // (-1 when nothing is, as a non-blocking read); otherwise -2 on timeout.
+void UdpSocket::Interrupt() {
+    if (!EnterUse()) return;
+    interrupted_.store(true);
+    const uint64_t one = 1;
+    (void)::write(wakeFd_.load(), &one, sizeof one);
+    LeaveUse();
+}
+
 int UdpSocket::ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_t timeoutNanos) {
     if (!EnterUse()) {
         return -1;
@@ -208,8 +216,17 @@ int UdpSocket::ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_
             }
             break;
         }
-        if (fds[1].revents != 0 || closing_.load()) {
+        if (closing_.load()) {
             break;  // closed
+        }
+        if (fds[1].revents != 0) {
+            uint64_t count = 0;
+            (void)::read(wake, &count, sizeof count);
+            if (interrupted_.exchange(false)) {
+                result = kTimedOut;
+                break;
+            }
+            continue;
         }
         if (n == 0) {
             result = timeoutNanos == 0 ? -1 : kTimedOut;

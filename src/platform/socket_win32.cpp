@@ -216,6 +216,13 @@ bool UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) {
 
 // timeoutNanos < 0 waits without limit; 0 only takes what is already queued
 // (-1 when nothing is, as a non-blocking read); otherwise -2 on timeout.
+void UdpSocket::Interrupt() {
+    if (!EnterUse()) return;
+    interrupted_.store(true);
+    ::WSASetEvent(ToEvent(wakeFd_.load()));
+    LeaveUse();
+}
+
 int UdpSocket::ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_t timeoutNanos) {
     if (!EnterUse()) {
         return -1;
@@ -230,6 +237,10 @@ int UdpSocket::ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_
         // Close sets it after raising closing_, which is looked at next.
         ::WSAResetEvent(ev);
         if (closing_.load()) {
+            break;
+        }
+        if (interrupted_.exchange(false)) {
+            result = kTimedOut;
             break;
         }
         sockaddr_in sa;

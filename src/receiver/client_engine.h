@@ -82,6 +82,8 @@ public:
     // call the write thread makes before each block (a slow disk).
     uint32_t blockPoolCapacity = kBlockPoolBlocks;
     std::function<void()> beforeWriteHook;
+    // Test hook: datagrams the filter picks are dropped on arrival.
+    void SetInboundFilter(platform::UdpSocket::InboundFilter filter) { dataSocket_.SetInboundFilter(std::move(filter)); }
     // Blocks treated as lost for want of a buffer.
     std::atomic<uint32_t> poolOverflows{0};
 

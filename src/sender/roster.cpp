@@ -46,7 +46,8 @@ void Roster::MarkPending(int32_t i, uint32_t code) {
     pendingSeen_ = true;
     if (i < 0 || i >= count_) return;
     records_[i].pending = 1;
-    records_[i].errorCode = code;
+    // A receiver that gave up keeps saying so.
+    if (!records_[i].gaveUp) records_[i].errorCode = code;
 }
 
 int32_t Roster::NextMaster(int32_t current) {

@@ -545,7 +545,7 @@ bool SenderCore::Poll(uint32_t turn, uint32_t skipFailed) {
     const size_t length = protocol::EncodePoll({turn}, packet);
     if (turn != 0) {
         if (skipFailed != 0 && roster_[m].errorCode != 0) {
-            roster_[m].errorCode = kCodeTimedOut;
+            if (!roster_[m].gaveUp) roster_[m].errorCode = kCodeTimedOut;
             m = roster_.NextMaster(m);
             Appoint(m);
             // Skipping it may leave nobody to serve.

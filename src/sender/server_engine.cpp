@@ -260,6 +260,7 @@ int ServerEngine::CollectReceivers() {
         std::lock_guard<std::mutex> lock(lock_);
         core_->Open(Now(), groupEndpoint_, wideNames_);
     }
+    receiveSocket_.Interrupt();
     Await([this] { return core_->Collecting(); }, 2000);
     std::lock_guard<std::mutex> lock(lock_);
     return core_->CollectFailed() ? 0 : 1;
@@ -271,6 +272,8 @@ void ServerEngine::BeginTransfer() {
         io_->list = transferList_;
         core_->StartSend(Now(), transferList_, targetMode, MakeNameField(targetPath), sendRate.load());
     }
+    // The engine thread waits for the schedule it knew: it looks again.
+    receiveSocket_.Interrupt();
     DeliverDeferred();
 }
 
@@ -279,6 +282,7 @@ void ServerEngine::Stop() {
         std::lock_guard<std::mutex> lock(lock_);
         core_->StopSend(Now());
     }
+    receiveSocket_.Interrupt();
     // StopSend returns once the receivers were told and the host's 1040 is
     // on its way.
     Await([this] { return core_->Aborting(); }, 1000);

@@ -5,23 +5,34 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/filesystem.h"
-#include "protocol/packets.h"
-#include "receiver/client_engine.h"
 #include "fuzz_check.h"
+#include "platform/path_rules.h"
+#include "protocol/packets.h"
+#include "receiver/receiver_core.h"
 
 namespace {
 
 using namespace tivlo;
 
-receiver::ClientEngine* Engine() {
-    static receiver::ClientEngine* engine = new receiver::ClientEngine();
-    return engine;
-}
+struct Silent : receiver::ReceiverIo, protocol::HostSink {
+    bool Send(uint32_t, const uint8_t*, size_t) override { return true; }
+    int ReadReport(uint8_t*, size_t, uint32_t*) override { return -1; }
+    bool ResolveTarget(uint32_t, const std::u16string&, std::u16string*) override { return false; }
+    bool AllowRoot(std::u16string*) override { return false; }
+    uint32_t CheckDisk(const std::u16string&, uint64_t) override { return 0; }
+    void BeginTask(uint32_t) override {}
+    void MakeDirectories(uint32_t, const std::u16string&) override {}
+    bool Write(const receiver::BlockWrite&, uint32_t) override { return true; }
+    void Drain(uint32_t) override {}
+    void Fatal() override {}
+    void Started(uint32_t, uint32_t) override {}
+    void Ended(uint32_t, intptr_t, bool) override {}
+    void CurrentFile(const std::u16string&) override {}
+    void ClientDiskFull(uint32_t) override {}
+};
 
 }  // namespace
 
@@ -34,15 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> field(protocol::kNameFieldBytes, 0);
     std::memcpy(field.data(), data + 5, std::min(size - 5, field.size()));
 
-    receiver::ClientEngine& e = *Engine();
-    e.nameWide.store(flags & 1);
-    e.ntFlag = (flags >> 1) & 1;
+    Silent io;
+    receiver::ReceiverCore core(io, io, (flags >> 1) & 1);
+    uint8_t os[protocol::serveros::kSize];
+    core.OnDatagram(0, {1, 1}, os, protocol::EncodeServerOs({uint8_t(flags & 1)}, os));
 
-    const std::u16string converted = e.ConvertName(field.data(), count);
+    const std::u16string converted = core.ConvertName(field.data(), count);
     CHECK(converted.find(u'\0') == std::u16string::npos);
-
     std::u16string name;
-    if (!e.ReadWireName(field.data(), count, &name)) return 0;
+    if (!core.ReadWireName(field.data(), count, &name)) return 0;
     CHECK(name == converted);
     for (bool strip : {false, true}) {
         std::u16string relative;
@@ -52,8 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CHECK(!relative.empty() && relative[0] == platform::kPathSeparator);
         CHECK(relative.find(u'\0') == std::u16string::npos);
         CHECK(relative.find(u':') == std::u16string::npos);
-        // Walked as the system walks it, the path never climbs above the
-        // root.
         int depth = 0;
         size_t start = 0;
         while (start <= relative.size()) {
@@ -65,9 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             CHECK(depth >= 0);
             start = end + 1;
         }
-        if (strip) {
+        if (strip)
             for (char16_t c : relative) CHECK(c != u'*' && c != u'?' && c != u'<' && c != u'>');
-        }
     }
     return 0;
 }

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (auto p = DecodeAnswer(dg)) CHECK(SameHead(out, EncodeAnswer(*p, out), d));
     if (auto p = DecodeServerOs(dg)) CHECK(SameHead(out, EncodeServerOs(*p, out), d));
     if (auto p = DecodeTask(dg)) {
-        CHECK(d.size() >= kTaskSize);
+        CHECK(d.size() >= task::kSize);
         CHECK(SameHead(out, EncodeTask(*p, out), d));
         (void)ReadWideName(p->path.bytes.data(), p->path.count);
         (void)ReadNarrowName(p->path.bytes.data(), p->path.count);
@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         name.count = b->nameCount;
         WriteBlockFile(again.data(), b->lastIndex, b->lastLength, name);
         WriteBlockPosition(again.data(), b->file, b->block);
-        again[off::kBlockStreamFlag] = b->streamFlag;
+        again[block::kStreamFlag] = b->streamFlag;
         CHECK(std::memcmp(again.data(), d.data(), kBlockHeadSize) == 0);
         std::u16string wide = ReadWideName(b->name, b->nameCount);
         CHECK(wide.size() <= kMaxWideNameUnits);
@@ -72,13 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CHECK(e->count >= 0 || e->names.empty());
         if (e->count >= 0) CHECK(e->names.size() <= size_t(e->count));
         for (size_t i = 0; i < e->names.size(); ++i) {
-            CHECK(Inside(e->names[i], kEmptyDirEntrySize, d));
-            CHECK(e->names[i] == d.data() + kEmptyDirHeadSize + kEmptyDirEntrySize * i);
+            CHECK(Inside(e->names[i], emptydirs::kEntrySize, d));
+            CHECK(e->names[i] == d.data() + emptydirs::kHeadSize + emptydirs::kEntrySize * i);
             (void)ReadWideName(e->names[i], e->counts[i]);
             (void)ReadNarrowName(e->names[i], e->counts[i]);
         }
         // Every whole entry the datagram holds, up to the count and the limit.
-        const size_t present = (d.size() - kEmptyDirHeadSize) / kEmptyDirEntrySize;
+        const size_t present = (d.size() - emptydirs::kHeadSize) / emptydirs::kEntrySize;
         const size_t announced = e->count > 0 ? size_t(e->count) : 0;
         CHECK(e->names.size() == std::min({present, announced, size_t(kMaxEmptyDirEntries)}));
     }

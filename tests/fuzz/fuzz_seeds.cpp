@@ -20,7 +20,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint32_t kPathMode = 0xFFFFFFFFu;
 
 Bytes MakeTask(uint32_t total, uint32_t files, const std::u16string& path) {
-    Bytes b(kTaskSize);
+    Bytes b(task::kSize);
     tivlo::protocol::Task t;
     t.totalBlocks = total;
     t.fileCount = files;
@@ -30,22 +30,22 @@ Bytes MakeTask(uint32_t total, uint32_t files, const std::u16string& path) {
     return b;
 }
 Bytes MakeServerOs(uint8_t wide) {
-    Bytes b(kServerOsSize);
+    Bytes b(serveros::kSize);
     EncodeServerOs({wide}, b.data());
     return b;
 }
 Bytes MakePoll(uint32_t turn) {
-    Bytes b(kPollSize);
+    Bytes b(poll::kSize);
     EncodePoll({turn}, b.data());
     return b;
 }
 Bytes MakeHold(uint8_t complete, uint8_t unicast) {
-    Bytes b(kHoldSize);
+    Bytes b(hold::kSize);
     EncodeHold({complete, unicast}, b.data());
     return b;
 }
 Bytes SenderFinish() {
-    Bytes b(kFinishSize);
+    Bytes b(finish::kSize);
     EncodeFinish({0}, b.data());
     return b;
 }
@@ -77,9 +77,11 @@ struct Sequence {
         bytes.insert(bytes.end(), d.begin(), d.end());
     }
     // Sender records: [x][y][u8 length][answer].
-    void AddAnswer(uint8_t x, uint8_t y, const Bytes& d) {
+    // The sender's records: the address, the milliseconds before, the answer.
+    void AddAnswer(uint8_t x, uint8_t y, const Bytes& d, uint8_t ms = 100) {
         bytes.push_back(x);
         bytes.push_back(y);
+        bytes.push_back(ms);
         bytes.push_back(uint8_t(d.size()));
         bytes.insert(bytes.end(), d.begin(), d.end());
     }
@@ -175,7 +177,7 @@ int main(int argc, char** argv) {
         s.Add(MakeBlock(kDataBlock, 0, 0, 5, u"\\zero"));
         s.Add(MakeBlock(kDataBlock, 3, 0, 5, u"\\three"));
         Bytes past = MakeBlock(kDataBlock, 1, 0, 5, u"\\one");
-        PutU32(past.data() + off::kBlockIndex, 9);
+        PutU32(past.data() + block::kIndex, 9);
         s.Add(past);
         s.Add(MakeBlock(kDataBlock, 1, 2, 3 * 4254, u"\\one"));
         s.Add(MakeBlock(kDataBlock, 1, 14, 15 * 4254, u"\\one"));
@@ -189,20 +191,22 @@ int main(int argc, char** argv) {
     // Finish(1) storms.
     {
         Sequence s;
-        s.AddAnswer(0, 2, MakeAnswer(kJoin, {1}, kJoinSize));
-        s.AddAnswer(0, 3, MakeAnswer(kJoin, {0}, kJoinSize));
-        s.AddAnswer(0, 2, MakeAnswer(kAnswer, {3}, kAnswerSize));
-        s.AddAnswer(0, 3, MakeAnswer(kAnswer, {0}, kAnswerSize));
-        s.AddAnswer(0, 2, MakeAnswer(kAck, {1, 2}, kAckSize));
-        s.AddAnswer(0, 3, MakeAnswer(kAck, {1, 1}, kAckSize));
-        s.AddAnswer(0, 2, MakeAnswer(kAck, {4, 0}, kAckSize));
-        s.AddAnswer(0, 2, MakeAnswer(kFinish, {0}, kFinishSize));
+        s.AddAnswer(0, 2, MakeAnswer(kJoin, {1}, join::kSize));
+        s.AddAnswer(0, 3, MakeAnswer(kJoin, {0}, join::kSize));
+        // The transfer starts at the ninth record and its stream ends soon.
+        for (int i = 0; i < 7; ++i) s.AddAnswer(0, 9, MakeAnswer(kAnswer, {0}, answer::kSize), 200);
+        s.AddAnswer(0, 2, MakeAnswer(kAnswer, {3}, answer::kSize));
+        s.AddAnswer(0, 3, MakeAnswer(kAnswer, {0}, answer::kSize));
+        s.AddAnswer(0, 2, MakeAnswer(kAck, {1, 2}, ack::kSize));
+        s.AddAnswer(0, 3, MakeAnswer(kAck, {1, 1}, ack::kSize));
+        s.AddAnswer(0, 2, MakeAnswer(kAck, {4, 0}, ack::kSize));
+        s.AddAnswer(0, 2, MakeAnswer(kFinish, {0}, finish::kSize));
         Save(dir / "sender" / "repair.seq", s.bytes);
         Sequence t;
-        for (int i = 0; i < 40; ++i) t.AddAnswer(uint8_t(i / 200), uint8_t(2 + i % 200), MakeAnswer(kJoin, {1}, kJoinSize));
-        for (int i = 0; i < 10; ++i) t.AddAnswer(0, uint8_t(2 + i), MakeAnswer(kFinish, {1}, kFinishSize));
-        t.AddAnswer(9, 9, MakeAnswer(kAck, {0xFFFFFFFFu, 0xFFFFFFFFu}, kAckSize));
-        t.AddAnswer(0, 2, MakeAnswer(kAck, {2, 0x7FFFFFFFu}, kAckSize));
+        for (int i = 0; i < 40; ++i) t.AddAnswer(uint8_t(i / 200), uint8_t(2 + i % 200), MakeAnswer(kJoin, {1}, join::kSize));
+        for (int i = 0; i < 10; ++i) t.AddAnswer(0, uint8_t(2 + i), MakeAnswer(kFinish, {1}, finish::kSize));
+        t.AddAnswer(9, 9, MakeAnswer(kAck, {0xFFFFFFFFu, 0xFFFFFFFFu}, ack::kSize));
+        t.AddAnswer(0, 2, MakeAnswer(kAck, {2, 0x7FFFFFFFu}, ack::kSize));
         Save(dir / "sender" / "storm.seq", t.bytes);
     }
 

@@ -60,7 +60,7 @@ protected:
         platform::SetFixedDiskOverride([](const std::u16string&) { return true; });
     }
     void TearDown() override {
-        api::TheClient().dataSocket.SetInboundFilter(nullptr);
+        api::TheClient().SetInboundFilter(nullptr);
         DeInitServer();
         DeInitClient();
         platform::SetFixedDiskOverride(nullptr);
@@ -86,9 +86,9 @@ protected:
     void Transfer(std::function<bool(uint32_t file, uint32_t block)> drop, uint16_t port) {
         std::atomic<uint32_t> dropped{0};
         ASSERT_EQ(InitClient(receiverHost.window, kGroup, port, kLoopback), 1);
-        api::TheClient().dataSocket.SetInboundFilter([&, drop](const uint8_t* d, size_t n) {
+        api::TheClient().SetInboundFilter([&, drop](const uint8_t* d, size_t n) {
             if (n < protocol::kBlockHeadSize || d[2] != protocol::kDataBlock) return false;
-            if (!drop(protocol::GetU32(d + protocol::off::kBlockFile), protocol::GetU32(d + protocol::off::kBlockIndex)))
+            if (!drop(protocol::GetU32(d + protocol::block::kFile), protocol::GetU32(d + protocol::block::kIndex)))
                 return false;
             dropped.fetch_add(1);
             return true;
@@ -116,7 +116,7 @@ protected:
             EXPECT_EQ(ReadFile(dir / "target" / name), content) << name;
         }
         EXPECT_TRUE(fs::is_directory(dir / "target" / "sample" / "hollow"));
-        EXPECT_EQ(receiverHost.Count(TIVLO_MSG_TRANSFER_ENDED, receiver::kCodeIncomplete, 0), 0);
+        EXPECT_EQ(receiverHost.Count(TIVLO_MSG_TRANSFER_ENDED, TIVLO_CODE_INCOMPLETE, 0), 0);
     }
 
     fs::path dir;

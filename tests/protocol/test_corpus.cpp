@@ -25,8 +25,8 @@ TEST(SeedCorpus, FilesMatchTheEncodersAndDecode) {
 
         HeapDatagram received(seed.bytes);
         ASSERT_GE(seed.bytes.size(), 3u);
-        EXPECT_TRUE(testing::DecoderAccepts(seed.bytes[off::kType], received.span())) << seed.file;
-        types.insert(seed.bytes[off::kType]);
+        EXPECT_TRUE(testing::DecoderAccepts(seed.bytes[header::kType], received.span())) << seed.file;
+        types.insert(seed.bytes[header::kType]);
     }
     EXPECT_EQ(types.size(), 14u);
     EXPECT_EQ(*types.begin(), 1);

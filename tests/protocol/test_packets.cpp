@@ -131,7 +131,7 @@ TEST(TaskPacket, LayoutWithAFiveCharacterPath) {
 
 TEST(TaskPacket, NarrowPathAndAFieldFilledByHand) {
     Bytes buffer(kMaxDatagram, kFill);
-    ASSERT_EQ(EncodeTask({1, 1, 5, NarrowNameField("D:\\in")}, buffer.data()), kTaskSize);
+    ASSERT_EQ(EncodeTask({1, 1, 5, NarrowNameField("D:\\in")}, buffer.data()), task::kSize);
     EXPECT_EQ(std::string(buffer.begin() + 15, buffer.begin() + 20), "D:\\in");
     for (size_t i = 20; i <= 534; ++i) ASSERT_EQ(buffer[i], 0) << "byte " << i;
     EXPECT_EQ(Bytes(buffer.begin() + 535, buffer.begin() + 539), LE32(6));
