@@ -1,6 +1,6 @@
 // Writing below a target root that a user may have laid traps in: links,
-// hard links and FIFOs at the names a transfer writes, and a link swapped
-// in while a file is open.
+// hard links and FIFOs at the names a transfer writes, a link swapped in
+// while a file is open, and the special folders a root service accepts.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -16,7 +16,9 @@
 #include <string>
 #include <thread>
 
+#include "platform/log.h"
 #include "platform/system.h"
+#include "platform/system_posix_detail.h"
 #include "platform/target_dir.h"
 
 namespace tivlo::platform {
@@ -197,6 +199,39 @@ TEST_F(Trap, RootWritesAsTheOwnerOfTheFolder) {
     }
     EXPECT_EQ(Read(root_ / "root-owned"), "new");
     EXPECT_FALSE(WriteIdentity(0, 0).Active());
+}
+
+TEST_F(Trap, RootServiceTakesOnlyTheUsersOwnFolders) {
+    const fs::path home = base_ / "home";
+    fs::create_directories(home / "Desktop");
+    fs::create_directory_symlink(outside_, home / "Link");
+    const std::string h = home.string();
+    const uid_t me = ::geteuid();
+    const struct {
+        std::string folder;
+        uid_t uid;
+        bool taken;
+    } folders[] = {{h + "/Desktop", me, true},     {h + "/Missing", me, true}, {h + "/Desktop", me + 1, false},
+                   {h, me, false},                 {h + "/Link", me, false},   {h + "/../outside", me, false},
+                   {h + "/Link/../../x", me, false}, {"/", me, false}};
+    for (const auto& f : folders) EXPECT_EQ(detail::FolderBelowHome(f.folder, h, f.uid), f.taken) << f.folder;
+    EXPECT_FALSE(detail::FolderBelowHome("/", "/", me));
+
+    fs::create_directories(home / ".config");
+    Write(home / ".config/user-dirs.dirs", "XDG_DESKTOP_DIR=\"/\"\nXDG_MUSIC_DIR=\"$HOME/Link\"\n"
+                                            "XDG_DOCUMENTS_DIR=\"$HOME/Docs\"\n");
+    fs::create_directory_symlink(outside_, home / "Music");
+    std::u16string logged;
+    SetLogSink([](void* context, const char16_t* line) { *static_cast<std::u16string*>(context) += line; }, &logged);
+    std::string path;
+    EXPECT_TRUE(detail::ConfinedFolderInHome(0, "u", h, me, &path));
+    EXPECT_EQ(path, h + "/Desktop");
+    EXPECT_TRUE(detail::ConfinedFolderInHome(5, "u", h, me, &path));
+    EXPECT_EQ(path, h + "/Docs");
+    EXPECT_FALSE(detail::ConfinedFolderInHome(13, "u", h, me, &path));  // the default is a link too
+    SetLogSink(nullptr, nullptr);
+    EXPECT_NE(logged.find(u"Folder setting XDG_DESKTOP_DIR=/ lies outside the home of user u"), std::u16string::npos);
+    EXPECT_NE(logged.find(u"Folder " + Utf8ToUtf16(h) + u"/Music lies outside"), std::u16string::npos);
 }
 
 }  // namespace
