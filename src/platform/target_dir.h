@@ -68,7 +68,10 @@ public:
     // than one hard link, or (POSIX) owned by neither the root's owner nor
     // this process, is not written in place: `out` writes a new hidden file
     // beside it (empty at first), which Close renames over the name, so the
-    // file's other names keep their contents.
+    // file's other names keep their contents. So is (POSIX) a regular file
+    // this process may not open for writing, where the directory lets it
+    // replace the file. `out` keeps what it needs of the directory: it may
+    // outlive this TargetDir.
     bool OpenFile(const std::u16string& relative, TargetFile* out);
 
     // The root's owner (POSIX), for WriteIdentity; -1 where there is none.
@@ -100,8 +103,9 @@ public:
     int64_t Length() const { return file_.Length(); }
     bool Truncate(int64_t length);
     // Closes the file; a replacement is renamed over the old name now. False
-    // when that fails or an earlier Write or Truncate failed: the old file
-    // is then left as it was and the new one removed, never half renamed.
+    // when that fails, an earlier Write or Truncate failed, or nothing was
+    // open: the old file is then left as it was and the new one removed,
+    // never half renamed.
     bool Close();
     // Closes without committing a replacement (a file written in place
     // keeps what was written).
