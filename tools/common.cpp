@@ -3,12 +3,15 @@
 #include <getopt.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace tivlo_tool {
 
@@ -463,14 +466,40 @@ void Progress::Finish() {
     }
 }
 
+// Links resolved as far as the path exists; "" when it cannot be.
+static std::string ResolvedPath(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+    if (ec) return std::string();
+    std::string text = resolved.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
 std::vector<std::u16string> DefaultAllowedRoots(const std::string& workingDirectory) {
     std::vector<std::u16string> roots;
-    for (uint32_t csidl : {0u, 5u, 13u, 14u, 39u}) {
-        char16_t folder[4096];
-        uint32_t length = TivloGetUserFolder(csidl, folder, uint32_t(sizeof folder / sizeof folder[0]));
-        if (length > 0) roots.emplace_back(folder, length);
+    char16_t folder[4096];
+    const uint32_t capacity = uint32_t(sizeof folder / sizeof folder[0]);
+    // The folders are the user's whose profile (40) they lie in; a setting
+    // or link of theirs must not make a receiver running as root take "/",
+    // a system folder or another user's folder.
+    const uint32_t homeLength = TivloGetUserFolder(40, folder, capacity);
+    const std::string home = homeLength > 0 ? ResolvedPath(Utf16ToUtf8(std::u16string(folder, homeLength))) : "";
+    struct stat homeStat;
+    if (!home.empty() && home != "/" && stat(home.c_str(), &homeStat) == 0) {
+        for (uint32_t csidl : {0u, 5u, 13u, 14u, 39u}) {
+            uint32_t length = TivloGetUserFolder(csidl, folder, capacity);
+            if (length == 0) continue;
+            const std::string real = ResolvedPath(Utf16ToUtf8(std::u16string(folder, length)));
+            const bool below = real.size() > home.size() + 1 && real.compare(0, home.size() + 1, home + "/") == 0;
+            struct stat st;
+            const bool theirs = stat(real.c_str(), &st) == 0 ? st.st_uid == homeStat.st_uid : errno == ENOENT;
+            if (below && theirs) roots.emplace_back(folder, length);
+        }
     }
-    if (!workingDirectory.empty() && workingDirectory != "/") roots.push_back(Utf8ToUtf16(workingDirectory));
+    if (!workingDirectory.empty() && ResolvedPath(workingDirectory) != "/") {
+        roots.push_back(Utf8ToUtf16(workingDirectory));
+    }
     return roots;
 }
 

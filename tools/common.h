@@ -152,8 +152,9 @@ inline constexpr uint32_t kBlockBytes = 4254;
 
 // The folders a receiver takes tasks for when its operator names none: the
 // logged-on user's desktop, documents, music, videos and pictures that the
-// library can locate, and the working directory unless it is "/" (a
-// service's, which would allow everything).
+// library can locate, each only where it lies below that user's home (links
+// resolved) and belongs to the home's owner, and the working directory
+// unless it is "/" (a service's, which would allow everything).
 std::vector<std::u16string> DefaultAllowedRoots(const std::string& workingDirectory);
 
 }  // namespace tivlo_tool

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -43,8 +44,9 @@ void Usage(FILE* out) {
                  "\n"
                  "Without --allow or --allow-any, tasks are taken only when their target lies\n"
                  "in a special folder of the user logged on here (desktop, documents, music,\n"
-                 "videos, pictures) or in the directory tivlo-recv was started in (unless\n"
-                 "that is the root directory).\n"
+                 "videos, pictures; only where it lies in that user's home and is theirs) or\n"
+                 "in the directory tivlo-recv was started in (unless that is the root\n"
+                 "directory). Started by systemd, it needs --allow or --allow-any.\n"
                  "\n"
                  "Progress goes to standard error (a bar on a terminal, a line every two\n"
                  "seconds otherwise); each task's outcome goes to standard output.\n"
@@ -193,6 +195,12 @@ int main(int argc, char** argv) {
         // A receiver often runs as root: by default a sender may only fill
         // the logged-on user's own folders and the directory we run in.
         std::vector<std::u16string> roots = options.allowedRoots;
+        // A service (systemd sets INVOCATION_ID) has no user of its own:
+        // the folders it fills are the operator's to name.
+        if (roots.empty() && std::getenv("INVOCATION_ID") != nullptr) {
+            std::fprintf(stderr, "%s: as a service, name the folders to receive into with --allow\n", kProgram);
+            return kExitUsage;
+        }
         if (roots.empty()) {
             char cwd[4096];
             roots = DefaultAllowedRoots(getcwd(cwd, sizeof cwd) != nullptr ? cwd : "/");

@@ -24,6 +24,13 @@ public:
     bool Create(const std::u16string& path);
 
     bool IsOpen() const { return fd_ >= 0; }
+    // Takes over an open descriptor (on Windows a C runtime descriptor of a
+    // handle), closing the one held; TargetDir opens its files this way.
+    void Adopt(int fd) {
+        Close();
+        fd_ = fd;
+    }
+    int descriptor() const { return fd_; }
     // Bytes read (0 at the end), -1 on error.
     int64_t Read(void* buffer, size_t length);
     // True when every byte was written.

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tivlo::platform::detail {
 
@@ -33,5 +34,14 @@ bool RealFreeDiskBytes(const std::u16string& path, uint64_t* freeBytes);
 // error. It may move fewer bytes than asked for.
 int64_t ReadChunk(int fd, void* buffer, size_t length);
 int64_t WriteChunk(int fd, const void* data, size_t length);
+
+// A TargetDir's relative name in components (target_dir.cpp): empty and "."
+// components dropped; false for "..", a NUL, and on Windows ':' or a
+// component of dots and blanks only.
+bool SplitTargetName(const std::u16string& relative, std::vector<std::u16string>* parts);
+// A fresh hidden name for a replacement file, unlikely to exist.
+std::u16string ReplacementName();
+// The log line of a name refused below a target root.
+void LogRefusedName(const std::u16string& relative, const char* why);
 
 }  // namespace tivlo::platform::detail

@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <utmpx.h>
@@ -14,6 +15,8 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/filesystem.h"
+#include "platform/log.h"
 #include "platform/system_posix_detail.h"
 
 namespace tivlo::platform {
@@ -141,8 +144,11 @@ bool PasswdByUid(uid_t uid, std::string* name, std::string* home) {
     return true;
 }
 
-bool HomeOfUser(const std::string& user, std::string* home) {
+bool HomeOfUser(const std::string& user, std::string* home, uid_t* uid = nullptr) {
     if (user.empty()) {
+        if (uid != nullptr) {
+            *uid = ::geteuid();
+        }
         return PasswdByUid(::geteuid(), nullptr, home) && !home->empty();
     }
     std::vector<char> buffer(16384);
@@ -153,6 +159,9 @@ bool HomeOfUser(const std::string& user, std::string* home) {
         return false;
     }
     *home = pw.pw_dir;
+    if (uid != nullptr) {
+        *uid = pw.pw_uid;
+    }
     return true;
 }
 
@@ -256,36 +265,49 @@ bool ParseUserDirs(const std::string& text, const std::string& key, const std::s
     return found;
 }
 
-bool XdgFolderInHome(uint32_t csidl, const std::string& home, std::string* path) {
-    if (home.empty()) {
-        return false;
-    }
-    const char* key = nullptr;
-    const char* fallback = nullptr;
+namespace {
+
+// The user-dirs.dirs key and default folder name of a CSIDL number; false
+// for one without such a folder.
+bool XdgNames(uint32_t csidl, const char** key, const char** fallback) {
     switch (csidl) {
         case 0:   // desktop
         case 16:  // desktop directory
-            key = "XDG_DESKTOP_DIR", fallback = "Desktop";
-            break;
+            *key = "XDG_DESKTOP_DIR", *fallback = "Desktop";
+            return true;
         case 5:
-            key = "XDG_DOCUMENTS_DIR", fallback = "Documents";
-            break;
+            *key = "XDG_DOCUMENTS_DIR", *fallback = "Documents";
+            return true;
         case 13:
-            key = "XDG_MUSIC_DIR", fallback = "Music";
-            break;
+            *key = "XDG_MUSIC_DIR", *fallback = "Music";
+            return true;
         case 14:
-            key = "XDG_VIDEOS_DIR", fallback = "Videos";
-            break;
+            *key = "XDG_VIDEOS_DIR", *fallback = "Videos";
+            return true;
         case 39:
-            key = "XDG_PICTURES_DIR", fallback = "Pictures";
-            break;
-        case 40:
-            *path = TrimTrailingSlashes(home);
+            *key = "XDG_PICTURES_DIR", *fallback = "Pictures";
             return true;
         default:
             return false;
     }
+}
+
+}  // namespace
+
+bool XdgFolderInHome(uint32_t csidl, const std::string& home, std::string* path) {
+    if (home.empty()) {
+        return false;
+    }
     std::string base = TrimTrailingSlashes(home);
+    if (csidl == 40) {
+        *path = base;
+        return true;
+    }
+    const char* key = nullptr;
+    const char* fallback = nullptr;
+    if (!XdgNames(csidl, &key, &fallback)) {
+        return false;
+    }
     std::ifstream in(base + "/.config/user-dirs.dirs");
     if (in) {
         std::stringstream text;
@@ -296,6 +318,47 @@ bool XdgFolderInHome(uint32_t csidl, const std::string& home, std::string* path)
     }
     *path = base + "/" + fallback;
     return true;
+}
+
+bool FolderBelowHome(const std::string& folder, const std::string& home, uid_t uid) {
+    std::u16string resolvedHome;
+    std::u16string resolved;
+    if (!NormalizePath(Utf8ToUtf16(home), &resolvedHome) || !NormalizePath(Utf8ToUtf16(folder), &resolved) ||
+        resolvedHome == u"/") {
+        return false;
+    }
+    if (resolved.compare(0, resolvedHome.size() + 1, resolvedHome + u"/") != 0) {
+        return false;  // outside, or the home itself ("disabled" in user-dirs terms)
+    }
+    struct stat st;
+    if (::stat(Utf16ToUtf8(resolved).c_str(), &st) != 0) {
+        return errno == ENOENT;  // not made yet: nobody owns it
+    }
+    return st.st_uid == uid;
+}
+
+bool ConfinedFolderInHome(uint32_t csidl, const std::string& user, const std::string& home, uid_t uid,
+                          std::string* path) {
+    if (!XdgFolderInHome(csidl, home, path)) {
+        return false;
+    }
+    const char* key = nullptr;
+    const char* fallback = nullptr;
+    if (!XdgNames(csidl, &key, &fallback) || FolderBelowHome(*path, home, uid)) {
+        return true;  // the profile is the home itself
+    }
+    const std::string fallbackPath = TrimTrailingSlashes(home) + "/" + fallback;
+    if (*path != fallbackPath) {
+        Log(u"\nTivlo-----Folder setting " + Utf8ToUtf16(std::string(key) + "=" + *path) +
+            u" lies outside the home of user " + Utf8ToUtf16(user) + u" or is not theirs, ignored!\n");
+        *path = fallbackPath;
+        if (FolderBelowHome(*path, home, uid)) {
+            return true;
+        }
+    }
+    Log(u"\nTivlo-----Folder " + Utf8ToUtf16(*path) + u" lies outside the home of user " + Utf8ToUtf16(user) +
+        u" or is not theirs, not used!\n");
+    return false;
 }
 
 }  // namespace detail
@@ -355,12 +418,18 @@ bool SpecialFolderPath(uint32_t csidl, const std::u16string& user, std::u16strin
         }
         csidl = 0;
     }
+    std::string name = Utf16ToUtf8(owner);
     std::string home;
-    if (!HomeOfUser(Utf16ToUtf8(owner), &home)) {
+    uid_t uid = 0;
+    if (!HomeOfUser(name, &home, &uid)) {
         return false;
     }
+    // A service running as root must not let a user's own settings (or a
+    // link in their home) point it at folders that are not theirs.
     std::string result;
-    if (!detail::XdgFolderInHome(csidl, home, &result)) {
+    const bool found = ::geteuid() == 0 ? detail::ConfinedFolderInHome(csidl, name, home, uid, &result)
+                                        : detail::XdgFolderInHome(csidl, home, &result);
+    if (!found) {
         return false;
     }
     *path = Utf8ToUtf16(result);

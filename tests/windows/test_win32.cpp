@@ -20,6 +20,7 @@
 #include "platform/socket.h"
 #include "platform/system.h"
 #include "platform/system_win32_detail.h"
+#include "platform/target_dir.h"
 #include "platform/window.h"
 
 namespace tivlo::platform {
@@ -129,6 +130,52 @@ TEST(Win32File, WriteAtOffsetsKeepsContentsAndTruncates) {
     EXPECT_EQ(std::string(buffer, 9), std::string("ab\0\0\0\0\0\0x", 9));
     EXPECT_EQ(FileLength(path), 9);
     EXPECT_EQ(FileLength(dir.Child(L"missing")), -1);
+}
+
+// ---- Writing below a target root: nothing through another name ----
+
+std::wstring W(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::string ReadWhole(const std::u16string& path) {
+    File f;
+    char buffer[64] = {};
+    const int64_t n = f.OpenRead(path, false) ? f.Read(buffer, sizeof buffer) : -1;
+    return n < 0 ? "<unreadable>" : std::string(buffer, size_t(n));
+}
+
+TEST(Win32TargetDir, HardLinksAreReplacedAndOtherKindsRefused) {
+    TempDir outside, root;
+    const auto secret = outside.Child(L"secret");
+    File f;
+    ASSERT_TRUE(f.Create(secret) && f.Write("secret", 6));
+    f.Close();
+    ASSERT_TRUE(CreateHardLinkW(W(root.Child(L"h")).c_str(), W(secret).c_str(), nullptr));
+    ASSERT_TRUE(MakeDirectory(root.Child(L"d")));
+    TargetDir dir;
+    ASSERT_TRUE(dir.Open(root.Path()));
+    TargetFile file;
+    ASSERT_TRUE(dir.OpenFile(u"\\h", &file));
+    EXPECT_TRUE(file.Replaces());
+    ASSERT_TRUE(file.Write("new", 3) && file.Close());
+    EXPECT_EQ(ReadWhole(root.Child(L"h")), "new");
+    EXPECT_EQ(ReadWhole(secret), "secret");
+    EXPECT_EQ(GetFileAttributesW(W(root.Child(L"h")).c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    for (const std::u16string name : {u"\\d", u"\\..\\x", u"\\d/../..\\x", u"\\h\\x", u"\\x:s", u"\\.. \\x"})
+        EXPECT_FALSE(dir.OpenFile(name, &file)) << Utf16ToUtf8(name);
+    EXPECT_FALSE(dir.MakeDirectories(u"\\h\\e"));
+    ASSERT_TRUE(dir.OpenFile(u"d/f", &file));  // '/' separates, as the system reads it
+    EXPECT_FALSE(file.Replaces());
+    file.Close();
+    EXPECT_EQ(ReadWhole(root.Child(L"d\\f")), "");
+    DeleteFileW(W(root.Child(L"d\\f")).c_str());
+    // Links: Wine shows Linux's own (/proc/self is one) but cannot make any;
+    // its opens go through them, so only the second look by path sees them.
+    const DWORD self = GetFileAttributesW(L"Z:\\proc\\self");
+    TargetDir proc;
+    if (self != INVALID_FILE_ATTRIBUTES && (self & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && proc.Open(u"Z:\\proc")) {
+        EXPECT_FALSE(proc.MakeDirectories(u"\\self"));
+        EXPECT_FALSE(proc.OpenFile(u"\\self\\environ", &file));
+    }
 }
 
 // ---- Directories, drive types, free space ----
