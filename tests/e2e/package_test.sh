@@ -14,7 +14,7 @@ done
 . /etc/os-release
 cache=$build/package-root/$VERSION_CODENAME-minbase.tar
 work=$(mktemp -d /var/tmp/tivlo-package.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf --one-file-system "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 start=$SECONDS
 
