@@ -1,6 +1,6 @@
 # Installation: the shared library, the public header, the two programs, the
-# systemd unit, a pkg-config file and a CMake package (Tivlo::tivlo), so that
-# other C and C++ programs can find and link Tivlo.
+# systemd unit, the manual pages, a pkg-config file and a CMake package
+# (Tivlo::tivlo), so that other C and C++ programs can find and link Tivlo.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -15,14 +15,27 @@ if(TARGET tivlo-send AND TARGET tivlo-recv)
   install(TARGETS tivlo-send tivlo-recv RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 endif()
 
-# The unit names the installed program, wherever the prefix puts it.
+# The unit names the installed program, wherever the prefix puts it: the
+# one given to cmake --install or to a package, not only the configured one.
 if(NOT WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/tivlo-recv.service.in
                  ${PROJECT_BINARY_DIR}/packaging/tivlo-recv.service @ONLY)
   set(TIVLO_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
       "Where the systemd unit of tivlo-recv is installed (relative: below the prefix)")
-  install(FILES ${PROJECT_BINARY_DIR}/packaging/tivlo-recv.service
-          DESTINATION ${TIVLO_SYSTEMD_UNIT_DIR} COMPONENT runtime)
+  set(unit_installed ${PROJECT_BINARY_DIR}/packaging/installed/tivlo-recv.service)
+  install(CODE "
+    file(READ \"${PROJECT_BINARY_DIR}/packaging/tivlo-recv.service\" unit)
+    string(REPLACE \"${CMAKE_INSTALL_FULL_BINDIR}/\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\" unit \"\${unit}\")
+    file(WRITE \"${unit_installed}\" \"\${unit}\")" COMPONENT runtime)
+  install(FILES ${unit_installed} DESTINATION ${TIVLO_SYSTEMD_UNIT_DIR} COMPONENT runtime)
+
+  # Manual pages: roff sources with the version filled in.
+  foreach(page tivlo-send.1 tivlo-recv.1 libtivlo.3)
+    configure_file(${PROJECT_SOURCE_DIR}/doc/man/${page}.in ${PROJECT_BINARY_DIR}/doc/man/${page} @ONLY)
+    string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
+    install(FILES ${PROJECT_BINARY_DIR}/doc/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
+            COMPONENT runtime)
+  endforeach()
 endif()
 
 # pkg-config: paths relative to the file's own place, so an installed tree

@@ -11,6 +11,11 @@ command -v nft >/dev/null || need+=(nftables)
 command -v ip >/dev/null || need+=(iproute2)
 command -v mkfs.ext4 >/dev/null || need+=(e2fsprogs)
 command -v pkg-config >/dev/null || need+=(pkg-config)
+# The package test: cpack's dependencies of the programs, a clean root, and
+# the JSON checks of the end-to-end scenarios.
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v debootstrap >/dev/null || need+=(debootstrap)
+command -v jq >/dev/null || need+=(jq)
 # scripts/fuzz.sh: clang and its libFuzzer runtime.
 command -v clang++ >/dev/null || need+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)

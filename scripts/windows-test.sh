@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The Windows build of Tivlo: cross-builds tivlo.dll for x86_64 and i686 with
-# MinGW-w64, checks both export tables, runs the cross-built tests under
-# Wine (a fresh prefix, headless), and has a Windows-built side and a
-# Linux-built side copy files to each other in a network namespace of its
-# own (lo only, 127.0.0.1 as the interface: nothing leaves the machine).
+# The Windows build of Tivlo: cross-builds tivlo.dll, tivlo-send.exe and
+# tivlo-recv.exe for x86_64 and i686 with MinGW-w64, checks both export
+# tables, runs the cross-built tests under Wine (a fresh prefix, headless),
+# and has the Windows programs and the Linux programs copy files to each
+# other in a network namespace of its own (lo only, 127.0.0.1 as the
+# interface: nothing leaves the machine).
 #
 # Build directories: build-win64, build-win32 (the DLL only) and
 # build-windows-native (the Linux tools tivlo-send and tivlo-recv; set
@@ -40,12 +41,12 @@ configure() {  # dir toolchain-or-empty extra...
   [ -n "$toolchain" ] && args+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$toolchain")
   cmake "${args[@]}" >/dev/null
 }
-step "cross-building x86_64: tivlo.dll and the Windows tests"
+step "cross-building x86_64: tivlo.dll, the programs and the Windows tests"
 configure build-win64 mingw-x86_64.cmake -DTIVLO_BUILD_WINDOWS_TESTS=ON
-cmake --build build-win64 -j "$jobs" --target tivlo windows_tests
-step "cross-building i686: tivlo.dll"
+cmake --build build-win64 -j "$jobs" --target tivlo tivlo-send tivlo-recv windows_tests
+step "cross-building i686: tivlo.dll and the programs"
 configure build-win32 mingw-i686.cmake
-cmake --build build-win32 -j "$jobs" --target tivlo
+cmake --build build-win32 -j "$jobs" --target tivlo tivlo-send tivlo-recv
 native=${TIVLO_NATIVE_BUILD:-build-windows-native}
 if [ -z "${TIVLO_NATIVE_BUILD:-}" ]; then
   step "building the Linux tools"
@@ -118,6 +119,9 @@ run_suite $tests/win_test_api.exe
 out=$("$wine" build-win64/src/api/tivlo_host.exe exports 2>&1) || true
 grep -q "TIVLO-HOST PASS exports" <<<"$out" || { echo "$out" >&2; fail "host: exports"; }
 echo "tivlo_host exports: pass"
+for tool in send recv; do
+  "$wine" build-win64/src/api/tivlo-$tool.exe --version | grep -q "^tivlo-$tool (Tivlo) " || fail "tivlo-$tool.exe --version"
+done
 
 # ---- Interoperation --------------------------------------------------------------
 [ "$(id -u)" = 0 ] || fail "the interoperation needs root (network namespace)"
@@ -128,12 +132,14 @@ ip -n "$ns" link set lo up
 "$wineserver" -k 2>/dev/null || true
 "$wineserver" -w 2>/dev/null || true
 in_ns() { ip netns exec "$ns" env PATH="$PATH" WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all "$@"; }
-host=$root/build-win64/src/api/tivlo_host.exe
+winsend=$root/build-win64/src/api/tivlo-send.exe
+winrecv=$root/build-win64/src/api/tivlo-recv.exe
 recv=$(readlink -f "$native/tools/tivlo-recv")
 send=$(readlink -f "$native/tools/tivlo-send")
+lo=(--interface 127.0.0.1 --port 27001)
 
 # The files: a few blocks' worth of random bytes, a one-block file, an empty
-# file, a sub-directory and an empty directory.
+# file, a sub-directory, an empty directory and a name beyond ASCII.
 src=$work/src
 mkdir -p "$src/data/sub" "$src/data/emptydir" "$src/data/caf$(printf '\xc3\xa9')"
 head -c 300001 /dev/urandom >"$src/data/a.bin"
@@ -141,29 +147,29 @@ head -c 4254 /dev/urandom >"$src/data/sub/one-block.bin"
 : >"$src/data/empty.txt"
 echo "named in UTF-16" >"$src/data/caf$(printf '\xc3\xa9')/note.txt"
 winpath() { echo "Z:$(tr / '\\' <<<"$1")"; }
+# transfer NAME SENDER... -- RECEIVER...: a receiver with --once --json, once
+# it waits, the sender; both must succeed and report it in JSON.
+transfer() {
+  local name=$1 sender=() receiver=() pid; shift
+  while [ "$1" != -- ]; do sender+=("$1"); shift; done
+  shift; receiver=("$@")
+  in_ns timeout 120 "${receiver[@]}" --once --json "${lo[@]}" >"$work/$name-recv.json" 2>"$work/$name-recv.log" &
+  pid=$!
+  for _ in $(seq 300); do grep -q '^waiting for a sender' "$work/$name-recv.log" 2>/dev/null && break; sleep 0.1; done
+  in_ns timeout 120 "${sender[@]}" --json "${lo[@]}" >"$work/$name-send.json" 2>"$work/$name-send.log" &&
+    wait "$pid" && grep -q '"result":"ok".*"receiver_counts":{"joined":1,"complete":1,' "$work/$name-send.json" &&
+    grep -q '"outcome":"complete","code":0,"code_name":"OK"' "$work/$name-recv.json" ||
+    { tail -n 20 "$work/$name"-* >&2; fail "$name"; }
+}
 
-# Windows-built sender to a Linux-built receiver.
-mkdir -p "$work/linux-in"
-in_ns timeout 120 "$recv" --once -i 127.0.0.1 -p 27001 --allow "$work/linux-in" >"$work/recv.log" 2>&1 &
-recv_pid=$!
-sleep 1
-in_ns timeout 120 "$wine" "$host" send 27001 "$work/linux-in" "$(winpath "$src/data")" >"$work/host-send.log" 2>&1 || true
-wait "$recv_pid" || { cat "$work/recv.log" "$work/host-send.log" >&2; fail "Linux receiver of a Windows sender"; }
-grep -q "TIVLO-HOST PASS send receivers=1" "$work/host-send.log" || { cat "$work/host-send.log" >&2; fail "Windows sender"; }
+mkdir -p "$work/linux-in" "$WINEPREFIX/drive_c/tivlo-in"
+transfer "Windows tivlo-send to Linux tivlo-recv" "$wine" "$winsend" -t "$work/linux-in" "$(winpath "$src/data")" \
+  -- "$recv" --allow "$work/linux-in"
 diff -r "$src/data" "$work/linux-in/data" || fail "files from the Windows sender differ"
-echo "Windows sender -> Linux receiver: files identical"
-
-# Linux-built sender to a Windows-built receiver, into C:\tivlo-in.
-mkdir -p "$WINEPREFIX/drive_c/tivlo-in"
-in_ns timeout 120 "$wine" "$host" recv 27001 90 >"$work/host-recv.log" 2>&1 &
-host_pid=$!
-for _ in $(seq 300); do grep -q "TIVLO-HOST READY" "$work/host-recv.log" 2>/dev/null && break; sleep 0.1; done
-grep -q "TIVLO-HOST READY" "$work/host-recv.log" || { cat "$work/host-recv.log" >&2; fail "Windows receiver did not start"; }
-in_ns timeout 120 "$send" -i 127.0.0.1 -p 27001 -t 'C:\tivlo-in' "$src/data" >"$work/send.log" 2>&1 ||
-  { cat "$work/send.log" >&2; fail "Linux sender to a Windows receiver"; }
-wait "$host_pid" || true
-grep -q "TIVLO-HOST PASS recv" "$work/host-recv.log" || { cat "$work/host-recv.log" >&2; fail "Windows receiver"; }
+echo "Windows tivlo-send -> Linux tivlo-recv: files identical"
+transfer "Linux tivlo-send to Windows tivlo-recv" "$send" -t 'C:\tivlo-in' "$src/data" \
+  -- "$wine" "$winrecv" --allow 'C:\tivlo-in'
 diff -r "$src/data" "$WINEPREFIX/drive_c/tivlo-in/data" || fail "files at the Windows receiver differ"
-echo "Linux sender -> Windows receiver: files identical"
+echo "Linux tivlo-send -> Windows tivlo-recv: files identical"
 
 step "all Windows checks passed"

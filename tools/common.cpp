@@ -1,11 +1,8 @@
 #include "common.h"
 
-#include <getopt.h>
-#include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -140,6 +137,15 @@ std::string Utf16ToUtf8(const char16_t* text) {
 
 std::string Utf16ToUtf8(const std::u16string& text) { return Utf16ToUtf8(text.c_str()); }
 
+std::filesystem::path PathFromUtf8(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string PathToUtf8(const std::filesystem::path& path) {
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 std::string NetOptions::Describe() const {
     std::string text = "group " + (group != 0 ? FormatIpv4(group) : std::string("235.9.2.9"));
     text += " port " + std::to_string(port != 0 ? port : 27001u);
@@ -189,23 +195,38 @@ void UsageError(const Program& program, const std::string& message) {
     std::exit(kExitUsage);
 }
 
-void CommonOption(int c, const Program& program, char** argv, NetOptions* net, bool* verbose) {
+namespace {
+enum CommonId { kGroup = 'g', kPort = 'p', kInterface = 'i', kVerbose = 'v', kHelp = 'h', kVersion = 'V', kJson = 900 };
+}  // namespace
+
+std::vector<OptionSpec> WithCommonOptions(std::vector<OptionSpec> own) {
+    own.insert(own.end(), {{"group", 'g', true, kGroup},
+                           {"port", 'p', true, kPort},
+                           {"interface", 'i', true, kInterface},
+                           {"json", 0, false, kJson},
+                           {"verbose", 'v', false, kVerbose},
+                           {"help", 'h', false, kHelp},
+                           {"version", 'V', false, kVersion}});
+    return own;
+}
+
+void CommonOption(const ParsedOption& option, const Program& program, CommonOptions* common) {
     std::string error;
-    switch (c) {
-        case 'g':
-            if (!ParseNetOption("group", optarg, net, &error)) UsageError(program, error);
+    switch (option.id) {
+        case kGroup:
+            if (!ParseNetOption("group", option.value, &common->net, &error)) UsageError(program, error);
             break;
-        case 'p':
-            if (!ParseNetOption("port", optarg, net, &error)) UsageError(program, error);
+        case kPort:
+            if (!ParseNetOption("port", option.value, &common->net, &error)) UsageError(program, error);
             break;
-        case 'i':
-            if (!ParseNetOption("interface", optarg, net, &error)) UsageError(program, error);
+        case kInterface:
+            if (!ParseNetOption("interface", option.value, &common->net, &error)) UsageError(program, error);
             break;
-        case 'v': *verbose = true; break;
-        case 'h': program.usage(stdout); std::exit(kExitOk);
-        case 'V': std::printf("%s (Tivlo) %s\n", program.name, TIVLO_TOOLS_VERSION); std::exit(kExitOk);
-        case ':': UsageError(program, std::string("option '") + argv[optind - 1] + "' requires an argument");
-        default: UsageError(program, std::string("unrecognized option '") + argv[optind - 1] + "'");
+        case kJson: common->json = true; break;
+        case kVerbose: common->verbose = true; break;
+        case kHelp: program.usage(stdout); std::exit(kExitOk);
+        case kVersion: std::printf("%s (Tivlo) %s\n", program.name, TIVLO_TOOLS_VERSION); std::exit(kExitOk);
+        default: UsageError(program, "unhandled option");
     }
 }
 
@@ -300,35 +321,15 @@ bool EventWindow::Wait(Event* event, std::chrono::milliseconds limit) {
 
 namespace {
 
-volatile sig_atomic_t g_signal = 0;
-
-void OnSignal(int number) {
-    if (g_signal == 0) g_signal = number;
-}
-
 void LogLine(void*, const char16_t* line) {
     std::string text = Utf16ToUtf8(line);
     // Many lines carry no line break of their own; without one they would
     // run into each other and into the program's output.
     if (text.empty() || text.back() != '\n') text += '\n';
-    // One write per line keeps lines from different threads whole.
-    ssize_t ignored = write(STDERR_FILENO, text.data(), text.size());
-    (void)ignored;
+    WriteStderr(text);
 }
 
 }  // namespace
-
-void InstallSignalHandlers() {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
-
-int PendingSignal() { return g_signal; }
 
 void EnableLibraryLog() { TivloSetLogSink(&LogLine, nullptr); }
 
@@ -347,7 +348,7 @@ std::string HumanBytes(double bytes) {
     return text;
 }
 
-Progress::Progress(std::string verb) : verb_(std::move(verb)) { tty_ = isatty(STDERR_FILENO) == 1; }
+Progress::Progress(std::string verb) : verb_(std::move(verb)) { tty_ = StderrTerminal(&columns_); }
 
 void Progress::Start(uint32_t totalBlocks) {
     total_ = totalBlocks;
@@ -441,17 +442,14 @@ void Progress::Draw(bool force) {
     if (!force && now - lastDraw_ < interval) return;
     lastDraw_ = now;
     if (tty_) {
-        struct winsize size;
-        int width = 80;
-        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20) width = size.ws_col;
-        std::string text = "\r" + Line(width) + "\033[K";
-        ssize_t ignored = write(STDERR_FILENO, text.data(), text.size());
-        (void)ignored;
+        StderrTerminal(&columns_);
+        // Spaces to the end of the row wipe a longer line drawn before.
+        std::string line = Line(columns_);
+        line.append(size_t(std::max(0, columns_ - 1 - Columns(line))), ' ');
+        WriteStderr("\r" + line);
         barOpen_ = true;
     } else {
-        std::string text = Line(0) + "\n";
-        ssize_t ignored = write(STDERR_FILENO, text.data(), text.size());
-        (void)ignored;
+        WriteStderr(Line(0) + "\n");
     }
 }
 
@@ -460,8 +458,7 @@ void Progress::Finish() {
     Draw(true);
     finished_ = true;
     if (tty_ && barOpen_) {
-        ssize_t ignored = write(STDERR_FILENO, "\n", 1);
-        (void)ignored;
+        WriteStderr("\n");
         barOpen_ = false;
     }
 }
@@ -497,9 +494,11 @@ std::vector<std::u16string> DefaultAllowedRoots(const std::string& workingDirect
             if (below && theirs) roots.emplace_back(folder, length);
         }
     }
-    if (!workingDirectory.empty() && ResolvedPath(workingDirectory) != "/") {
+    // The working directory, unless it is the root of everything (a
+    // service's).
+    const auto here = PathFromUtf8(workingDirectory);
+    if (!workingDirectory.empty() && ResolvedPath(workingDirectory) != "/" && here != here.root_path())
         roots.push_back(Utf8ToUtf16(workingDirectory));
-    }
     return roots;
 }
 

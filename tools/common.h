@@ -1,7 +1,8 @@
 // Code shared by tivlo-send and tivlo-recv: option values, text conversion,
 // the meanings of the library's codes, the host window that turns library
-// messages into events for the main thread, signals and the progress display.
-// Uses the library only through its public header.
+// messages into events for the main thread and the progress display.
+// Uses the library only through its public header; the system only through
+// console.h and the standard library.
 #pragma once
 
 #include <atomic>
@@ -10,11 +11,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "console.h"
+#include "options.h"
 #include "tivlo/tivlo.h"
 
 namespace tivlo_tool {
@@ -36,6 +40,10 @@ std::optional<uint32_t> ParseNumber(const std::string& text, uint32_t low, uint3
 std::u16string Utf8ToUtf16(const std::string& text);
 std::string Utf16ToUtf8(const char16_t* text);
 std::string Utf16ToUtf8(const std::u16string& text);
+// File-system paths from and to UTF-8 on every system (a plain std::string
+// means the ANSI code page on Windows).
+std::filesystem::path PathFromUtf8(const std::string& text);
+std::string PathToUtf8(const std::filesystem::path& path);
 
 // The network options both programs take.
 struct NetOptions {
@@ -49,6 +57,13 @@ struct NetOptions {
 bool ParseNetOption(const std::string& name, const std::string& value, NetOptions* options,
                     std::string* error);
 
+// The options both programs take besides the network ones.
+struct CommonOptions {
+    NetOptions net;
+    bool verbose = false;
+    bool json = false;  // the outcome as JSON on standard output, all else on standard error
+};
+
 // A program's name and its --help text, for the command-line handling both
 // programs share.
 struct Program {
@@ -58,11 +73,22 @@ struct Program {
 // "NAME: MESSAGE" and a pointer to --help on standard error; exits with
 // kExitUsage.
 [[noreturn]] void UsageError(const Program& program, const std::string& message);
-// A getopt_long result (":" and the short letters of the long options) that
-// the program's own options are not: --group, --port and --interface into
-// *net, --verbose into *verbose; --help and --version print and exit; a
-// missing value or an unknown option is a usage error.
-void CommonOption(int c, const Program& program, char** argv, NetOptions* net, bool* verbose);
+// The program's own options followed by those of CommonOption.
+std::vector<OptionSpec> WithCommonOptions(std::vector<OptionSpec> own);
+// An option that the program's own are not: --group, --port, --interface,
+// --verbose and --json into *common; --help and --version print and exit.
+void CommonOption(const ParsedOption& option, const Program& program, CommonOptions* common);
+// Parses the command line; every option goes to handle in order, and a
+// mistake in the syntax ends the program as a usage error once the options
+// before it are handled. Returns the operands.
+template <typename Handle>
+std::vector<std::string> ForEachOption(const Program& program, const std::vector<std::string>& args,
+                                       const std::vector<OptionSpec>& specs, Handle handle) {
+    CommandLine line = ParseCommandLine(args, specs);
+    for (const auto& option : line.options) handle(option);
+    if (!line.error.empty()) UsageError(program, line.error);
+    return line.operands;
+}
 
 // What a code of message 1040 or of GetErrInfo means, in words.
 std::string SenderEndMeaning(uint32_t code);
@@ -105,12 +131,6 @@ private:
     std::deque<Event> queue_;
 };
 
-// SIGINT and SIGTERM set a flag instead of ending the process; SIGPIPE is
-// ignored.
-void InstallSignalHandlers();
-// The signal that arrived first, or 0.
-int PendingSignal();
-
 // --verbose: the library's log lines to standard error.
 void EnableLibraryLog();
 
@@ -135,6 +155,7 @@ private:
 
     std::string verb_;
     bool tty_ = false;
+    int columns_ = 80;
     bool started_ = false;
     bool barOpen_ = false;
     bool finished_ = false;

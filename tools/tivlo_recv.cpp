@@ -1,8 +1,5 @@
 // tivlo-recv: receives the transfers of tivlo-send on a multicast group, one
 // task after another (or one with --once).
-#include <getopt.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +7,7 @@
 #include <vector>
 
 #include "common.h"
+#include "report.h"
 
 using namespace tivlo_tool;
 using Clock = std::chrono::steady_clock;
@@ -38,6 +36,9 @@ void Usage(FILE* out) {
                  "  -i, --interface=ADDRESS local IPv4 address to join the groups on; without\n"
                  "                          it, the default route's interface is used, so name\n"
                  "                          the interface on a machine with several\n"
+                 "      --json              print each task's outcome as one JSON object on a\n"
+                 "                          line of standard output; all other lines go to\n"
+                 "                          standard error\n"
                  "  -v, --verbose           print the library's log lines on standard error\n"
                  "  -h, --help              display this help and exit\n"
                  "  -V, --version           output version information and exit\n"
@@ -49,7 +50,9 @@ void Usage(FILE* out) {
                  "directory). Started by systemd, it needs --allow or --allow-any.\n"
                  "\n"
                  "Progress goes to standard error (a bar on a terminal, a line every two\n"
-                 "seconds otherwise); each task's outcome goes to standard output.\n"
+                 "seconds otherwise); each task's outcome goes to standard output, or with\n"
+                 "--json to standard error. tivlo-recv(1) describes the codes, the JSON\n"
+                 "report and the service.\n"
                  "\n"
                  "Exit status: 0 when the task (with --once) completed, or when stopped by a\n"
                  "signal while serving; 1 when the task failed or was stopped; 2 for a usage or\n"
@@ -61,42 +64,38 @@ const Program kTool{kProgram, Usage};
 
 [[noreturn]] void UsageError(const std::string& message) { tivlo_tool::UsageError(kTool, message); }
 
+// With --json, every line meant for a person goes to standard error.
+FILE* g_out = stdout;
+
 struct Options {
-    NetOptions net;
+    CommonOptions common;
     bool once = false;
-    bool verbose = false;
     std::vector<std::u16string> allowedRoots;
     bool allowAny = false;
 };
 
-Options ParseArguments(int argc, char** argv) {
-    enum { kOnce = 1000, kAllowAny };
-    static const option kLong[] = {
-        {"once", no_argument, nullptr, kOnce},          {"allow-root", required_argument, nullptr, 'r'},
-        {"allow", required_argument, nullptr, 'a'},     {"allow-any", no_argument, nullptr, kAllowAny},
-        {"group", required_argument, nullptr, 'g'},
-        {"port", required_argument, nullptr, 'p'},      {"interface", required_argument, nullptr, 'i'},
-        {"verbose", no_argument, nullptr, 'v'},         {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},         {nullptr, 0, nullptr, 0},
-    };
+Options ParseArguments(const std::vector<std::string>& args) {
+    enum { kAllow = 'a', kOnce = 1000, kAllowAny };
+    const auto specs = WithCommonOptions({
+        {"once", 0, false, kOnce},
+        {"allow", 'a', true, kAllow},
+        {"allow-root", 'r', true, kAllow},
+        {"allow-any", 0, false, kAllowAny},
+    });
     Options options;
-    opterr = 0;
-    int c;
-    while ((c = getopt_long(argc, argv, ":r:a:g:p:i:vhV", kLong, nullptr)) != -1) {
-        switch (c) {
+    auto operands = ForEachOption(kTool, args, specs, [&](const ParsedOption& option) {
+        switch (option.id) {
             case kOnce: options.once = true; break;
             case kAllowAny: options.allowAny = true; break;
-            case 'a':
-            case 'r': {
-                std::string root = optarg;
-                if (root.empty() || root[0] != '/') UsageError("--allow needs an absolute directory, not '" + root + "'");
-                options.allowedRoots.push_back(Utf8ToUtf16(root));
+            case kAllow:
+                if (!PathFromUtf8(option.value).is_absolute())
+                    UsageError("--allow needs an absolute directory, not '" + option.value + "'");
+                options.allowedRoots.push_back(Utf8ToUtf16(option.value));
                 break;
-            }
-            default: CommonOption(c, kTool, argv, &options.net, &options.verbose); break;
+            default: CommonOption(option, kTool, &options.common); break;
         }
-    }
-    if (optind < argc) UsageError(std::string("unexpected argument '") + argv[optind] + "'");
+    });
+    if (!operands.empty()) UsageError("unexpected argument '" + operands.front() + "'");
     if (options.allowAny && !options.allowedRoots.empty()) UsageError("--allow-any and --allow exclude each other");
     return options;
 }
@@ -111,17 +110,21 @@ Outcome ServeOneTask(const Options& options, bool* startFailed) {
         *startFailed = true;
         return Outcome::Failed;
     }
-    if (!InitClient(window.handle(), options.net.group, options.net.port, options.net.iface)) {
+    const NetOptions& net = options.common.net;
+    if (!InitClient(window.handle(), net.group, net.port, net.iface)) {
         std::fprintf(stderr,
                      "%s: cannot set up the receiver on %s (is the interface an address of this machine, "
                      "with a route for multicast? --verbose tells more)\n",
-                     kProgram, options.net.Describe().c_str());
+                     kProgram, net.Describe().c_str());
         DeInitClient();
         *startFailed = true;
         return Outcome::Failed;
     }
     StartReceive();
-    std::printf("waiting for a sender on %s\n", options.net.Describe().c_str());
+    std::fprintf(g_out, "waiting for a sender on %s\n", net.Describe().c_str());
+    ReceiveReport report;
+    report.net = net;
+    report.start = WallClock::now();
 
     Progress progress("received");
     bool active = false;
@@ -144,8 +147,9 @@ Outcome ServeOneTask(const Options& options, bool* startFailed) {
                     files = uint32_t(event.wParam);
                     blocks = uint32_t(event.lParam);
                     progress.Finish();
-                    std::printf("task: %u file%s, %u blocks (at most %s)\n", files, files == 1 ? "" : "s", blocks,
-                                HumanBytes(double(blocks) * kBlockBytes).c_str());
+                    report.start = WallClock::now();
+                    std::fprintf(g_out, "task: %u file%s, %u blocks (at most %s)\n", files, files == 1 ? "" : "s",
+                                 blocks, HumanBytes(double(blocks) * kBlockBytes).c_str());
                     progress.Start(blocks);
                     break;
                 case TIVLO_MSG_CURRENT_FILE:
@@ -168,15 +172,27 @@ Outcome ServeOneTask(const Options& options, bool* startFailed) {
     }
     double seconds = progress.Elapsed();
     progress.Finish();
+    report.end = WallClock::now();
+    report.haveTask = active;
+    report.files = files;
+    report.blocks = blocks;
+    report.blocksReceived = progress.blocks();
     if (outcome == Outcome::Complete) {
         double rate = seconds > 0.0 ? double(progress.blocks()) * kBlockBytes / seconds : 0.0;
-        std::printf("outcome: complete: %u file%s, %u blocks in %.1f s (%s/s)\n", files, files == 1 ? "" : "s",
-                    blocks, seconds, HumanBytes(rate).c_str());
+        std::fprintf(g_out, "outcome: complete: %u file%s, %u blocks in %.1f s (%s/s)\n", files,
+                     files == 1 ? "" : "s", blocks, seconds, HumanBytes(rate).c_str());
+        report.outcome = "complete";
+        report.code = TIVLO_CODE_OK;
     } else if (outcome == Outcome::Failed) {
-        std::printf("outcome: failed (code %u): %s\n", code, ReceiverEndMeaning(code).c_str());
+        std::fprintf(g_out, "outcome: failed (code %u): %s\n", code, ReceiverEndMeaning(code).c_str());
+        report.outcome = "failed";
+        report.code = code;
     } else if (active) {
-        std::printf("outcome: interrupted\n");
+        std::fprintf(g_out, "outcome: interrupted\n");
     }
+    // One object per task; with --once exactly one, even when none came.
+    if (options.common.json && (active || outcome == Outcome::Failed || options.once))
+        std::printf("%s\n", ReceiveReportJson(report).c_str());
     // Tear-down also lets a receiver that is still being served finish its
     // part with the sender.
     DeInitClient();
@@ -187,10 +203,10 @@ Outcome ServeOneTask(const Options& options, bool* startFailed) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options = ParseArguments(argc, argv);
+    Options options = ParseArguments(StartConsole(argc, argv));
+    if (options.common.json) g_out = stderr;
     InstallSignalHandlers();
-    if (options.verbose) EnableLibraryLog();
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (options.common.verbose) EnableLibraryLog();
     if (!options.allowAny) {
         // A receiver often runs as root: by default a sender may only fill
         // the logged-on user's own folders and the directory we run in.
@@ -202,8 +218,9 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
         if (roots.empty()) {
-            char cwd[4096];
-            roots = DefaultAllowedRoots(getcwd(cwd, sizeof cwd) != nullptr ? cwd : "/");
+            std::error_code error;
+            const auto here = std::filesystem::current_path(error);
+            roots = DefaultAllowedRoots(error ? std::string() : PathToUtf8(here));
         }
         if (roots.empty()) {
             std::fprintf(stderr, "%s: no folder to receive into; name one with --allow\n", kProgram);

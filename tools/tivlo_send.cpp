@@ -1,10 +1,5 @@
 // tivlo-send: sends files and directories to every tivlo-recv on a multicast
 // group, and reports which receivers failed.
-#include <getopt.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +9,7 @@
 #include <vector>
 
 #include "common.h"
+#include "report.h"
 
 using namespace tivlo_tool;
 namespace fs = std::filesystem;
@@ -69,12 +65,16 @@ void Usage(FILE* out) {
                  "                          disks must keep up, or more blocks wait for repair.\n"
                  "\n"
                  "Other:\n"
+                 "      --json              at the end, print the outcome as one JSON object on\n"
+                 "                          standard output; all other lines go to standard error\n"
                  "  -v, --verbose           print the library's log lines on standard error\n"
                  "  -h, --help              display this help and exit\n"
                  "  -V, --version           output version information and exit\n"
                  "\n"
                  "Progress goes to standard error (a bar on a terminal, a line every two\n"
-                 "seconds otherwise); the outcome per receiver goes to standard output.\n"
+                 "seconds otherwise); the outcome per receiver goes to standard output, or\n"
+                 "with --json to standard error. tivlo-send(1) describes the codes and the\n"
+                 "JSON report.\n"
                  "Ctrl-C stops the transfer and tells the receivers.\n"
                  "\n"
                  "Exit status: 0 when every receiver got everything, 1 when a receiver failed\n"
@@ -86,18 +86,23 @@ const Program kTool{kProgram, Usage};
 
 [[noreturn]] void UsageError(const std::string& message) { tivlo_tool::UsageError(kTool, message); }
 
+// With --json, every line meant for a person goes to standard error.
+FILE* g_out = stdout;
+
 void Fail(const std::string& message) { std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str()); }
 
 struct Options {
-    NetOptions net;
+    CommonOptions common;
     bool haveTarget = false;
     uint32_t mode = TIVLO_TARGET_MODE_PATH;
     std::string targetPath;
+    std::string folderName;  // as given to --folder
     bool subdirs = true;
     bool skipBadNames = false;
-    bool verbose = false;
     uint32_t rateKbps = 0;  // 0: the fixed pace
     std::vector<std::string> paths;
+    // Receivers to wait for before the stream (--expect, --expect-file,
+    // --min-receivers, --wait) go here once the library tells who joined.
 };
 
 // "500M", "100k", "1.5G", "2000000": bits per second to kilobits per second
@@ -122,47 +127,43 @@ std::optional<uint32_t> ParseRate(const std::string& text) {
     return uint32_t(kbps);
 }
 
-Options ParseArguments(int argc, char** argv) {
-    enum { kNoSubdirs = 1000, kSkipBadNames, kRate };
-    static const option kLong[] = {
-        {"target", required_argument, nullptr, 't'},  {"folder", required_argument, nullptr, 'f'},
-        {"no-subdirs", no_argument, nullptr, kNoSubdirs}, {"skip-bad-names", no_argument, nullptr, kSkipBadNames},
-        {"group", required_argument, nullptr, 'g'},   {"port", required_argument, nullptr, 'p'},
-        {"interface", required_argument, nullptr, 'i'}, {"verbose", no_argument, nullptr, 'v'},
-        {"rate", required_argument, nullptr, kRate},
-        {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
-    };
+Options ParseArguments(const std::vector<std::string>& args) {
+    enum { kTarget = 't', kFolder = 'f', kNoSubdirs = 1000, kSkipBadNames, kRate };
+    const auto specs = WithCommonOptions({
+        {"target", 't', true, kTarget},
+        {"folder", 'f', true, kFolder},
+        {"no-subdirs", 0, false, kNoSubdirs},
+        {"skip-bad-names", 0, false, kSkipBadNames},
+        {"rate", 0, true, kRate},
+    });
     Options options;
-    opterr = 0;
-    int c;
-    while ((c = getopt_long(argc, argv, ":t:f:g:p:i:vhV", kLong, nullptr)) != -1) {
-        switch (c) {
-            case 't':
+    options.paths = ForEachOption(kTool, args, specs, [&](const ParsedOption& option) {
+        switch (option.id) {
+            case kTarget:
                 if (options.haveTarget) UsageError("give only one of --target and --folder");
                 options.haveTarget = true;
                 options.mode = TIVLO_TARGET_MODE_PATH;
-                options.targetPath = optarg;
+                options.targetPath = option.value;
                 if (options.targetPath.empty()) UsageError("the target directory is empty");
                 // The task's name field holds 259 characters and a terminator.
                 if (Utf8ToUtf16(options.targetPath).size() > 259)
                     UsageError("the target directory is longer than 259 characters");
                 break;
-            case 'f': {
+            case kFolder: {
                 if (options.haveTarget) UsageError("give only one of --target and --folder");
                 options.haveTarget = true;
-                std::string name = optarg;
+                options.folderName = option.value;
                 bool found = false;
                 for (const auto& folder : kFolders) {
-                    if (name == folder.name) {
+                    if (option.value == folder.name) {
                         options.mode = folder.csidl;
                         found = true;
                     }
                 }
                 if (!found) {
                     // The all-ones value means "a path", not a folder.
-                    auto number = ParseNumber(name, 0, 0xFFFFFFFEu);
-                    if (!number) UsageError("unknown special folder '" + name + "'");
+                    auto number = ParseNumber(option.value, 0, 0xFFFFFFFEu);
+                    if (!number) UsageError("unknown special folder '" + option.value + "'");
                     options.mode = *number;
                 }
                 break;
@@ -170,15 +171,14 @@ Options ParseArguments(int argc, char** argv) {
             case kNoSubdirs: options.subdirs = false; break;
             case kSkipBadNames: options.skipBadNames = true; break;
             case kRate: {
-                auto rate = ParseRate(optarg);
-                if (!rate) UsageError(std::string("invalid rate '") + optarg + "' (e.g. 500M, 100k, 1G; at least 1k)");
+                auto rate = ParseRate(option.value);
+                if (!rate) UsageError("invalid rate '" + option.value + "' (e.g. 500M, 100k, 1G; at least 1k)");
                 options.rateKbps = *rate;
                 break;
             }
-            default: CommonOption(c, kTool, argv, &options.net, &options.verbose); break;
+            default: CommonOption(option, kTool, &options.common); break;
         }
-    }
-    for (int i = optind; i < argc; ++i) options.paths.emplace_back(argv[i]);
+    });
     if (options.paths.empty()) UsageError("no PATH to send");
     if (!options.haveTarget) UsageError("no target: give --target=DIR or --folder=NAME");
     return options;
@@ -186,77 +186,91 @@ Options ParseArguments(int argc, char** argv) {
 
 // Absolute, normalised paths; all of them must share one parent directory,
 // because receivers recreate each below the target by its own name.
-std::vector<std::string> ResolvePaths(const std::vector<std::string>& given) {
-    std::vector<std::string> result;
-    std::string parent;
+std::vector<fs::path> ResolvePaths(const std::vector<std::string>& given) {
+    std::vector<fs::path> result;
     for (const auto& text : given) {
-        struct stat info;
-        if (lstat(text.c_str(), &info) != 0) {
-            Fail("cannot access '" + text + "': " + std::strerror(errno));
+        std::error_code error;
+        const fs::file_status status = fs::symlink_status(PathFromUtf8(text), error);
+        if (error || !fs::exists(status)) {
+            Fail("cannot access '" + text + "': " +
+                 (error ? error.message() : std::make_error_code(std::errc::no_such_file_or_directory).message()));
             std::exit(kExitUsage);
         }
-        if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+        if (!fs::is_regular_file(status) && !fs::is_directory(status)) {
             Fail("'" + text + "' is neither a regular file nor a directory");
             std::exit(kExitUsage);
         }
-        fs::path path = fs::absolute(fs::path(text)).lexically_normal();
+        fs::path path = fs::absolute(PathFromUtf8(text)).lexically_normal();
         if (!path.has_filename()) path = path.parent_path();  // "dir/" names dir
         if (path == path.root_path()) {
             Fail("cannot send the root directory");
             std::exit(kExitUsage);
         }
-        std::string here = path.parent_path().string();
-        if (result.empty()) {
-            parent = here;
-        } else if (here != parent) {
-            Fail("the PATHs must lie in one directory ('" + text + "' is not in " + parent + ")");
+        if (!result.empty() && path.parent_path() != result.front().parent_path()) {
+            Fail("the PATHs must lie in one directory ('" + text + "' is not in " +
+                 PathToUtf8(result.front().parent_path()) + ")");
             std::exit(kExitUsage);
         }
-        result.push_back(path.string());
+        result.push_back(path);
     }
     return result;
 }
 
-// Bytes of the files a selection contributes, for the transfer rate.
-uint64_t SelectionBytes(const std::vector<std::string>& paths, bool subdirs) {
-    uint64_t total = 0;
+// Files and bytes that a selection contributes, for the rate and the report.
+void CountSelection(const std::vector<fs::path>& paths, bool subdirs, SendReport* report) {
     std::error_code error;
+    auto add = [&](const fs::directory_entry& entry) {
+        if (!entry.is_regular_file(error)) return;
+        ++report->files;
+        report->bytes += entry.file_size(error);
+    };
     for (const auto& path : paths) {
         if (fs::is_regular_file(fs::symlink_status(path, error))) {
-            total += fs::file_size(path, error);
-            continue;
-        }
-        if (subdirs) {
-            for (fs::recursive_directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
-                if (it->is_regular_file(error)) total += it->file_size(error);
-            }
+            add(fs::directory_entry(path, error));
+        } else if (subdirs) {
+            for (fs::recursive_directory_iterator it(path, error), end; !error && it != end; it.increment(error)) add(*it);
         } else {
-            for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
-                if (it->is_regular_file(error)) total += it->file_size(error);
-            }
+            for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) add(*it);
         }
     }
-    return total;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options = ParseArguments(argc, argv);
-    std::vector<std::string> paths = ResolvePaths(options.paths);
-
-    InstallSignalHandlers();
-    if (options.verbose) EnableLibraryLog();
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    EventWindow window;
-    if (!window.Create()) {
-        Fail("cannot create the library's message window");
-        return kExitUsage;
+// The receivers the library can name after a transfer. GetErrInfo names
+// only those that carry a code; a library call that lists every receiver,
+// with its repaired blocks and bytes, fills the rest of the records here.
+std::vector<ReceiverRecord> ReadReceivers() {
+    uint32_t info[1 + 2 * 200 + 8] = {};
+    int failed = GetErrInfo(info);
+    if (failed < 0) failed = 0;
+    if (failed > 200) failed = 200;
+    std::vector<ReceiverRecord> receivers;
+    for (int k = 0; k < failed; ++k) {
+        ReceiverRecord receiver;
+        receiver.address = info[1 + 2 * k];
+        receiver.outcome = ReceiverOutcome::Failed;
+        receiver.code = info[2 + 2 * k];
+        receivers.push_back(receiver);
     }
+    return receivers;
+}
 
-    std::printf("collecting receivers on %s\n", options.net.Describe().c_str());
-    if (!InitServer(window.handle(), options.net.group, options.net.port, options.net.iface)) {
+// A failure before or around the transfer: said on standard error and kept
+// for the report.
+int Failure(SendReport* report, int status, const std::string& message) {
+    Fail(message);
+    report->error = message;
+    return status;
+}
+
+// One transfer from InitServer to DeInitServer; fills the report and
+// returns the exit status.
+int Run(const Options& options, const std::vector<fs::path>& paths, SendReport* report) {
+    const NetOptions& net = options.common.net;
+    EventWindow window;
+    if (!window.Create()) return Failure(report, kExitUsage, "cannot create the library's message window");
+
+    std::fprintf(g_out, "collecting receivers on %s\n", net.Describe().c_str());
+    if (!InitServer(window.handle(), net.group, net.port, net.iface)) {
         // A refusal because of another sender comes as message 1040 (1006).
         Event event;
         bool otherSender = false;
@@ -269,13 +283,14 @@ int main(int argc, char** argv) {
             }
         }
         DeInitServer();
-        if (otherSender)
-            Fail("another sender is already using " + options.net.Describe() + " (code 1006)");
-        else
-            Fail("cannot set up the sockets on " + options.net.Describe() +
-                 " (is the interface an address of this machine, with a route for multicast?"
-                 " --verbose tells more)");
-        return kExitUsage;
+        if (otherSender) {
+            report->code = TIVLO_CODE_ANOTHER_SENDER;
+            return Failure(report, kExitUsage, "another sender is already using " + net.Describe() + " (code 1006)");
+        }
+        return Failure(report, kExitUsage,
+                       "cannot set up the sockets on " + net.Describe() +
+                           " (is the interface an address of this machine, with a route for multicast?"
+                           " --verbose tells more)");
     }
 
     std::u16string target16 = Utf8ToUtf16(options.targetPath);
@@ -283,7 +298,7 @@ int main(int argc, char** argv) {
     SetSubDirTrans(options.subdirs ? 1 : 0);
 
     std::vector<std::u16string> paths16;
-    for (const auto& path : paths) paths16.push_back(Utf8ToUtf16(path));
+    for (const auto& path : paths) paths16.push_back(Utf8ToUtf16(PathToUtf8(path)));
     std::vector<const char16_t*> items;
     for (const auto& path : paths16) items.push_back(path.c_str());
     TivloStringArray array{uint32_t(items.size()), items.data()};
@@ -292,17 +307,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: warning: %s\n", kProgram, SelectResultMeaning(selected).c_str());
     } else if (selected != 1) {
         DeInitServer();
-        Fail("the selection was refused (result " + std::to_string(selected) + "): " +
-             SelectResultMeaning(selected) + (selected == 7 ? "; --skip-bad-names sends the rest" : ""));
-        return kExitUsage;
+        return Failure(report, kExitUsage,
+                       "the selection was refused (result " + std::to_string(selected) + "): " +
+                           SelectResultMeaning(selected) + (selected == 7 ? "; --skip-bad-names sends the rest" : ""));
     }
     if (PendingSignal() != 0) {
         DeInitServer();
-        Fail("interrupted before the transfer started");
-        return kExitFailed;
+        report->result = "stopped";
+        return Failure(report, kExitFailed, "interrupted before the transfer started");
     }
 
-    const uint64_t selectionBytes = SelectionBytes(paths, options.subdirs);
     Progress progress("sent");
     TivloSetSendRate(options.rateKbps);
     StartSend();
@@ -323,7 +337,7 @@ int main(int argc, char** argv) {
         auto now = Clock::now();
         if (PendingSignal() != 0 && !stopRequested && endCodes.empty()) {
             progress.Finish();
-            std::printf("interrupted: stopping the transfer\n");
+            std::fprintf(g_out, "interrupted: stopping the transfer\n");
             StopSend();
             stopRequested = true;
             stopTime = now;
@@ -331,8 +345,8 @@ int main(int argc, char** argv) {
         if (!endCodes.empty() && now - firstEnd >= grace) break;
         if (endCodes.empty() && !started && now - startSend > std::chrono::seconds(5)) {
             DeInitServer();
-            Fail("the transfer did not start: the task could not be announced (--verbose tells more)");
-            return kExitFailed;
+            return Failure(report, kExitFailed,
+                           "the transfer did not start: the task could not be announced (--verbose tells more)");
         }
         if (stopRequested && endCodes.empty() && now - stopTime > std::chrono::seconds(10)) {
             Fail("the library did not confirm the stop");
@@ -345,10 +359,12 @@ int main(int argc, char** argv) {
                     if (started) break;
                     started = true;
                     receivers = uint32_t(event.wParam);
+                    report->joined = receivers;
+                    report->blocks = uint64_t(event.lParam);
                     progress.Start(uint32_t(event.lParam));
-                    std::printf("transfer started: %u receiver%s, %u blocks, %s\n", receivers,
-                                receivers == 1 ? "" : "s", uint32_t(event.lParam),
-                                HumanBytes(double(selectionBytes)).c_str());
+                    std::fprintf(g_out, "transfer started: %u receiver%s, %u blocks, %s\n", receivers,
+                                 receivers == 1 ? "" : "s", uint32_t(event.lParam),
+                                 HumanBytes(double(report->bytes)).c_str());
                     if (receivers == 0 && !stopRequested) {
                         noReceivers = true;
                         StopSend();
@@ -361,8 +377,8 @@ int main(int argc, char** argv) {
                     break;
                 case TIVLO_MSG_CLIENT_DISKFULL:
                     progress.Finish();
-                    std::printf("receiver %s gave up (code %u)\n", FormatIpv4(uint32_t(event.lParam)).c_str(),
-                                unsigned(event.wParam));
+                    std::fprintf(g_out, "receiver %s gave up (code %u)\n", FormatIpv4(uint32_t(event.lParam)).c_str(),
+                                 unsigned(event.wParam));
                     break;
                 case TIVLO_MSG_TRANSFER_ENDED:
                     if (endCodes.empty()) {
@@ -378,57 +394,84 @@ int main(int argc, char** argv) {
         progress.Draw();
     }
 
-    uint32_t info[1 + 2 * 200 + 8] = {};
-    int failed = GetErrInfo(info);
-    if (failed < 0) failed = 0;
-    if (failed > 200) failed = 200;
+    report->receivers = ReadReceivers();
     DeInitServer();
     window.Destroy();
 
-    if (noReceivers) {
-        Fail("no receiver answered on " + options.net.Describe());
-        return kExitUsage;
-    }
+    const uint32_t repairs = progress.blocks() > progress.total() ? progress.blocks() - progress.total() : 0;
+    const uint32_t streamed = progress.blocks() < progress.total() ? progress.blocks() : progress.total();
+    report->blocksStreamed = streamed;
+    report->repairBlocks = repairs;
+    report->streamSeconds = transferSeconds;
+    if (noReceivers) return Failure(report, kExitUsage, "no receiver answered on " + net.Describe());
 
     uint32_t endCode = 0;
     for (uint32_t code : endCodes)
         if (code != 0) endCode = code;
+    report->code = endCode;
 
-    for (int k = 0; k < failed; ++k) {
-        uint32_t address = info[1 + 2 * k];
-        uint32_t code = info[2 + 2 * k];
-        std::printf("failed receiver: %s code %u: %s\n", FormatIpv4(address).c_str(), code,
-                    ErrInfoMeaning(code).c_str());
+    const uint32_t failed = uint32_t(report->receivers.size());
+    for (const auto& receiver : report->receivers) {
+        std::fprintf(g_out, "failed receiver: %s code %u: %s\n", FormatIpv4(receiver.address).c_str(), receiver.code,
+                     ErrInfoMeaning(receiver.code).c_str());
     }
-    uint32_t completed = receivers >= uint32_t(failed) ? receivers - uint32_t(failed) : 0;
-    uint32_t repairs = progress.blocks() > progress.total() ? progress.blocks() - progress.total() : 0;
+    const uint32_t completed = receivers >= failed ? receivers - failed : 0;
     if (stopRequested || endCode != 0) {
-        uint32_t streamed = progress.blocks() < progress.total() ? progress.blocks() : progress.total();
-        std::printf("summary: %u receiver%s; ended after %.1f s with %u of %u blocks streamed, %u repair block%s\n",
-                    receivers, receivers == 1 ? "" : "s", transferSeconds, streamed, progress.total(), repairs,
-                    repairs == 1 ? "" : "s");
+        std::fprintf(g_out,
+                     "summary: %u receiver%s; ended after %.1f s with %u of %u blocks streamed, %u repair block%s\n",
+                     receivers, receivers == 1 ? "" : "s", transferSeconds, streamed, progress.total(), repairs,
+                     repairs == 1 ? "" : "s");
     } else {
-        double rate = transferSeconds > 0.0 ? double(selectionBytes) / transferSeconds : 0.0;
-        std::printf("summary: %u receiver%s, %u completed, %d failed; %s in %.1f s (%.2f MB/s), %u repair block%s\n",
-                    receivers, receivers == 1 ? "" : "s", completed, failed, HumanBytes(double(selectionBytes)).c_str(),
-                    transferSeconds, rate / 1e6, repairs, repairs == 1 ? "" : "s");
+        double rate = transferSeconds > 0.0 ? double(report->bytes) / transferSeconds : 0.0;
+        std::fprintf(g_out,
+                     "summary: %u receiver%s, %u completed, %u failed; %s in %.1f s (%.2f MB/s), %u repair block%s\n",
+                     receivers, receivers == 1 ? "" : "s", completed, failed, HumanBytes(double(report->bytes)).c_str(),
+                     transferSeconds, rate / 1e6, repairs, repairs == 1 ? "" : "s");
     }
     if (stopRequested) {
-        std::printf("result: stopped\n");
+        report->result = "stopped";
+        std::fprintf(g_out, "result: stopped\n");
         return kExitFailed;
     }
     if (endCode != 0) {
-        std::printf("result: failed (code %u: %s)\n", endCode, SenderEndMeaning(endCode).c_str());
+        std::fprintf(g_out, "result: failed (code %u: %s)\n", endCode, SenderEndMeaning(endCode).c_str());
         return kExitFailed;
     }
     if (endCodes.empty()) {
-        std::printf("result: failed (no end of transfer reported)\n");
+        std::fprintf(g_out, "result: failed (no end of transfer reported)\n");
         return kExitFailed;
     }
+    report->complete = completed;
     if (failed > 0) {
-        std::printf("result: failed (%d receiver%s failed)\n", failed, failed == 1 ? "" : "s");
+        std::fprintf(g_out, "result: failed (%u receiver%s failed)\n", failed, failed == 1 ? "" : "s");
         return kExitFailed;
     }
-    std::printf("result: ok\n");
+    report->result = "ok";
+    std::fprintf(g_out, "result: ok\n");
     return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = ParseArguments(StartConsole(argc, argv));
+    const std::vector<fs::path> paths = ResolvePaths(options.paths);
+    if (options.common.json) g_out = stderr;
+    InstallSignalHandlers();
+    if (options.common.verbose) EnableLibraryLog();
+
+    SendReport report;
+    for (const auto& path : paths) report.paths.push_back(PathToUtf8(path));
+    if (options.mode == TIVLO_TARGET_MODE_PATH)
+        report.target = options.targetPath;
+    else
+        report.folder = options.folderName;
+    report.net = options.common.net;
+    if (options.rateKbps != 0) report.rateKbps = options.rateKbps;
+    CountSelection(paths, options.subdirs, &report);
+    report.start = WallClock::now();
+    report.exitStatus = Run(options, paths, &report);
+    report.end = WallClock::now();
+    if (options.common.json) std::printf("%s\n", SendReportJson(report).c_str());
+    return report.exitStatus;
 }

@@ -14,15 +14,16 @@ prefix="$tmp/prefix"
 
 cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" || { cat "$tmp/install.log"; exit 1; }
 
-for f in include/tivlo/tivlo.h bin/tivlo-send bin/tivlo-recv lib/systemd/system/tivlo-recv.service; do
+for f in include/tivlo/tivlo.h bin/tivlo-send bin/tivlo-recv lib/systemd/system/tivlo-recv.service \
+         share/man/man1/tivlo-send.1 share/man/man1/tivlo-recv.1 share/man/man3/libtivlo.3; do
   [ -e "$prefix/$f" ] || { echo "FAIL: $f was not installed"; exit 1; }
 done
 pc=$(find "$prefix" -name tivlo.pc)
 [ -n "$pc" ] || { echo "FAIL: tivlo.pc was not installed"; exit 1; }
 libdir=$(dirname "$(dirname "$pc")")
 ls "$libdir"/libtivlo.so* >/dev/null || { echo "FAIL: no libtivlo.so in $libdir"; exit 1; }
-grep -q '^ExecStart=.*/tivlo-recv ' "$prefix/lib/systemd/system/tivlo-recv.service" ||
-  { echo "FAIL: the unit does not start tivlo-recv"; exit 1; }
+grep -q "^ExecStart=$prefix/bin/tivlo-recv " "$prefix/lib/systemd/system/tivlo-recv.service" ||
+  { echo "FAIL: the unit does not start the installed tivlo-recv"; exit 1; }
 
 # A host of the library in plain C: a window, the error report of a sender
 # that never started, and the receiver's no-op export.

@@ -11,7 +11,7 @@
 # removes all of it, and e2e_setup removes what runs that died left behind.
 #
 # Needs: bash, iproute2, nftables, util-linux (unshare, mount), e2fsprogs,
-# diffutils; root.
+# diffutils, jq; root.
 
 E2E_PREFIX="tve$$"
 E2E_BASE="${TIVLO_E2E_WORKDIR:-/var/tmp/tivlo-e2e}"
@@ -37,7 +37,7 @@ fail() {
 e2e_requirements() {
   [ "$(id -u)" = 0 ] || skip "needs root (network namespaces, mounts, nftables)"
   local cmd
-  for cmd in ip nft unshare mount umount losetup mkfs.ext4 diff cmp truncate findmnt; do
+  for cmd in ip nft unshare mount umount losetup mkfs.ext4 diff cmp truncate findmnt jq; do
     command -v "$cmd" >/dev/null 2>&1 || skip "command '$cmd' is missing"
   done
   [ -x "${TIVLO_SEND:-}" ] || skip "TIVLO_SEND does not name the tivlo-send program"
@@ -180,7 +180,8 @@ host_small_disk() {
 
 # host_start NAME LOG [VAR=VALUE...] PROGRAM ARGS...: starts a program on a
 # host in the background, in a mount namespace of its own with the host's
-# folder bound over the target path. Leaves its pid in E2E_LAST_PID.
+# folder bound over the target path. Leaves its pid in E2E_LAST_PID. Its
+# output goes to the log; with E2E_STDOUT set, standard output goes there.
 host_start() {
   local name=$1 log=$2
   shift 2
@@ -188,8 +189,9 @@ host_start() {
   while [ $# -gt 0 ] && [[ $1 == *=* ]]; do envs+=("$1"); shift; done
   HOST_LOG[$name]="$E2E_WORK/logs/$log.log"
   ip netns exec "${HOST_NS[$name]}" unshare -m --propagation private \
-    env "${envs[@]}" sh -c 'mount --bind "$1" "$2" || exit 70; shift 2; exec "$@"' sh \
-    "${HOST_DIR[$name]}" "$E2E_TARGET" "$@" </dev/null >"${HOST_LOG[$name]}" 2>&1 &
+    env "${envs[@]}" sh -c 'mount --bind "$1" "$2" || exit 70; out=$3; shift 3
+      if [ -n "$out" ]; then exec "$@" >"$out"; else exec "$@"; fi' sh \
+    "${HOST_DIR[$name]}" "$E2E_TARGET" "${E2E_STDOUT:-}" "$@" </dev/null >"${HOST_LOG[$name]}" 2>&1 &
   E2E_LAST_PID=$!
   E2E_PIDS+=("$E2E_LAST_PID")
 }

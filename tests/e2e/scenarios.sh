@@ -47,13 +47,15 @@ add_hosts() {
   done
 }
 
-# start_receiver NAME [VAR=VALUE...]: tivlo-recv --once on a host, ready for
-# a sender once this returns.
+# start_receiver NAME [VAR=VALUE...] [extra options]: tivlo-recv --once on a
+# host, ready for a sender once this returns.
 start_receiver() {
   local name=$1
   shift
-  host_start "$name" "recv-$name" "$@" "$TIVLO_RECV" "${VERBOSE[@]}" --once --interface "${HOST_IP[$name]}" \
-    --allow "$E2E_TARGET"
+  local envs=()
+  while [ $# -gt 0 ] && [[ $1 == *=* ]]; do envs+=("$1"); shift; done
+  host_start "$name" "recv-$name" "${envs[@]}" "$TIVLO_RECV" "${VERBOSE[@]}" --once \
+    --interface "${HOST_IP[$name]}" --allow "$E2E_TARGET" "$@"
   PID[$name]=$E2E_LAST_PID
   wait_for_line "${HOST_LOG[$name]}" '^waiting for a sender' 10 || fail "tivlo-recv on $name did not start"
 }
@@ -90,6 +92,13 @@ expect_failed_receivers() {
   [ "$got" = "$expected" ] || fail "the sender reported failed receivers [$got], expected [$expected]"
 }
 
+# expect_json NAME FILTER WHAT: the JSON report of the host's program (run
+# with --json and E2E_STDOUT=$(json NAME)) satisfies the jq FILTER.
+json() { echo "$E2E_WORK/logs/$1.json"; }
+expect_json() {
+  jq -e "$2" "$(json "$1")" >/dev/null || { cat "$(json "$1")"; fail "$1: $3 (not $2)"; }
+}
+
 expect_copy() {
   local h
   for h in "$@"; do verify_copy "$h" "$SAMPLE" || fail "the copy on $h is wrong"; done
@@ -119,10 +128,14 @@ scenario_clean_tree() {
   add_hosts s r1 r2 r3
   make_tree 20
   local h
-  for h in r1 r2 r3; do start_receiver $h; done
-  start_sender s
+  E2E_STDOUT=$(json r1) start_receiver r1 --json
+  for h in r2 r3; do start_receiver $h; done
+  E2E_STDOUT=$(json s) start_sender s --json
   expect_exit s 0 180
   for h in r1 r2 r3; do expect_exit $h 0 30; done
+  expect_json s '.result == "ok" and .exit_status == 0 and .code_name == "OK" and .receivers == [] and
+    .receiver_counts == {"joined": 3, "complete": 3, "failed": 0, "unlisted": 3} and .task.files == 13' "report"
+  expect_json r1 ".outcome == \"complete\" and .code == 0 and .task.blocks == $(jq .task.blocks "$(json s)")" "report"
   expect_log s '^transfer started: 3 receivers' "the sender did not see three receivers"
   expect_log s '^result: ok' "the sender did not report success"
   expect_failed_receivers
@@ -239,11 +252,16 @@ scenario_small_disk() {
   make_tree 8
   host_small_disk r3 6
   local h
-  for h in r1 r2 r3; do start_receiver $h; done
-  start_sender s
+  for h in r1 r2; do start_receiver $h; done
+  E2E_STDOUT=$(json r3) start_receiver r3 --json
+  E2E_STDOUT=$(json s) start_sender s --json
   expect_exit r3 1 30
   expect_log r3 '^outcome: failed \(code 112\)' "the small disk was not refused"
+  expect_json r3 '.outcome == "failed" and .code == 112 and .code_name == "DISK_FULL"' "report"
   expect_exit s 1 120
+  expect_json s ".result == \"failed\" and .exit_status == 1 and .receiver_counts.complete == 2 and .receivers ==
+    [{address: \"${HOST_IP[r3]}\", outcome: \"failed\", code: 112, code_name: \"DISK_FULL\", blocks_repaired: null,
+      bytes: null}]" "report"
   expect_log s "^receiver ${HOST_IP[r3]} gave up \(code 112\)" "the sender's host did not hear of the full disk"
   expect_failed_receivers "${HOST_IP[r3]} 112"
   for h in r1 r2; do expect_exit $h 0 30; done
@@ -259,12 +277,13 @@ scenario_stop() {
   make_tree 8
   local h
   for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.5; done
-  start_sender s TIVLO_TIME_SCALE=0.5
+  E2E_STDOUT=$(json s) start_sender s TIVLO_TIME_SCALE=0.5 --json
   wait_stream r1 1.5
   kill -0 "${PID[s]}" 2>/dev/null || fail "the sender ended before it was interrupted"
   kill -INT "${PID[s]}"
   expect_exit s 1 15
   expect_log s '^result: stopped' "the sender did not report the stop"
+  expect_json s '.result == "stopped" and .exit_status == 1 and .receiver_counts.complete == null' "report"
   for h in r1 r2 r3; do
     expect_exit $h 1 20
     expect_log $h '^outcome: failed \(code 0\)' "no report of the stop"
@@ -301,7 +320,8 @@ scenario_serve() {
   head -c 50000 /dev/urandom >"$SRC/second/inner/data.bin"
   local h
   for h in r1 r2; do
-    host_start $h "recv-$h" "$TIVLO_RECV" "${VERBOSE[@]}" --interface "${HOST_IP[$h]}" --allow "$E2E_TARGET"
+    E2E_STDOUT=$(json $h) host_start $h "recv-$h" "$TIVLO_RECV" "${VERBOSE[@]}" --json --interface "${HOST_IP[$h]}" \
+      --allow "$E2E_TARGET"
     PID[$h]=$E2E_LAST_PID
     wait_for_line "${HOST_LOG[$h]}" '^waiting for a sender' 10 || fail "tivlo-recv on $h did not start"
   done
@@ -325,6 +345,8 @@ scenario_serve() {
     kill -TERM "${PID[$h]}"
     expect_exit $h 0 15
     [ "$(grep -c '^outcome: complete' "${HOST_LOG[$h]}")" = 2 ] || fail "$h did not report two completions"
+    [ "$(jq -c '[.outcome, .task.files]' "$(json $h)" | tr -d '\n')" = '["complete",13]["complete",1]' ] ||
+      fail "$h did not report each task on a line of its own"
     cmp -s "$SRC/second/inner/data.bin" "${HOST_DIR[$h]}/second/inner/data.bin" || fail "$h: the second task's file differs"
     rm -rf "${HOST_DIR[$h]}/second"
   done

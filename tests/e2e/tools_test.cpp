@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <set>
 
 #include "../../tools/common.h"
+#include "../../tools/report.h"
 
 using namespace tivlo_tool;
 
@@ -104,6 +106,58 @@ TEST(ToolWords, EveryCodeOfTheHeaderHasItsOwnMeaning) {
     for (int result = 2; result <= 7; ++result)
         EXPECT_NE(SelectResultMeaning(result), SelectResultMeaning(99)) << result;
     EXPECT_EQ(ReceiverEndMeaning(TIVLO_CODE_OK), "the sender stopped the transfer");
+}
+
+TEST(ToolWords, EveryCodeHasItsOwnStableName) {
+    std::set<std::string> names;
+    for (uint32_t code : {0u, 1u, 32u, 112u, 1001u, 1002u, 1003u, 1004u, 1006u, 1007u, 1008u, 1460u})
+        EXPECT_TRUE(names.insert(CodeName(code)).second) << code;
+    EXPECT_FALSE(names.count("UNKNOWN"));
+    EXPECT_STREQ(CodeName(TIVLO_CODE_TIMED_OUT), "TIMED_OUT");
+    EXPECT_STREQ(CodeName(5), "UNKNOWN");
+}
+
+TEST(ToolCommandLine, OptionsValuesAndOperandsInAnyOrder) {
+    const std::vector<OptionSpec> specs = {{"target", 't', true, 't'}, {"verbose", 'v', false, 'v'},
+                                           {"allow", 'a', true, 'a'}, {"allow-root", 'r', true, 'a'},
+                                           {"allow-any", 0, false, 'A'}};
+    struct Case {
+        std::vector<std::string> args;
+        std::string parsed;  // id=value per option, then |operands
+        std::string error;
+    };
+    const Case cases[] = {
+        {{"x", "--target", "/d", "y"}, "t=/d |x y ", ""},
+        {{"--target=/d", "-vt/e", "-t", "/f", "--", "-v"}, "t=/d v= t=/e t=/f |-v ", ""},
+        {{"--targ", "/d", "--allow-r", "/r", "-"}, "t=/d a=/r |- ", ""},
+        {{"-v", "--allow", "/r", "--allo", "/s"}, "v= a=/r ", "option '--allo' is ambiguous"},
+        {{"-v", "--speed"}, "v= ", "unrecognized option '--speed'"},
+        {{"-x"}, "", "invalid option -- 'x'"},
+        {{"a", "--target"}, "", "option '--target' requires an argument"},
+        {{"-t"}, "", "option '-t' requires an argument"},
+        {{"--verbose=1"}, "", "option '--verbose' doesn't allow an argument"},
+    };
+    for (const Case& c : cases) {
+        CommandLine line = ParseCommandLine(c.args, specs);
+        std::string parsed;
+        for (const auto& option : line.options) parsed += char(option.id) + ("=" + option.value) + " ";
+        if (c.error.empty()) {
+            parsed += "|";
+            for (const auto& operand : line.operands) parsed += operand + " ";
+        }
+        EXPECT_EQ(parsed, c.parsed) << c.args.front();
+        EXPECT_EQ(line.error, c.error) << c.args.front();
+    }
+}
+
+TEST(ToolReport, JsonEscapesTextAndNestsValues) {
+    JsonWriter json;
+    json.BeginObject().Key("s").String(std::string("q\"\\/\n\t\x01\xC3\xA9\xFF", 10));
+    json.Key("a").BeginArray().Integer(7).Integer(std::optional<uint64_t>()).BeginObject().EndObject().EndArray();
+    json.Key("r").Real(1.5, 3).Key("n").String(std::optional<std::string>()).EndObject();
+    EXPECT_EQ(json.text(), "{\"s\":\"q\\\"\\\\/\\n\\t\\u0001\xC3\xA9\xEF\xBF\xBD\",\"a\":[7,null,{}],"
+                           "\"r\":1.500,\"n\":null}");
+    EXPECT_EQ(FormatUtc(WallClock::time_point(std::chrono::milliseconds(951782400123))), "2000-02-29T00:00:00.123Z");
 }
 
 TEST(ToolWords, HumanBytesUsesDecimalUnits) {

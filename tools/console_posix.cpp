@@ -1,0 +1,52 @@
+#include "console.h"
+
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace tivlo_tool {
+
+namespace {
+
+volatile sig_atomic_t g_signal = 0;
+
+void OnSignal(int number) {
+    if (g_signal == 0) g_signal = number;
+}
+
+}  // namespace
+
+std::vector<std::string> StartConsole(int argc, char** argv) {
+    // Whole lines, so outcome lines and standard error interleave in logs.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+void InstallSignalHandlers() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+int PendingSignal() { return g_signal; }
+
+void WriteStderr(const std::string& text) {
+    ssize_t ignored = write(STDERR_FILENO, text.data(), text.size());
+    (void)ignored;
+}
+
+bool StderrTerminal(int* columns) {
+    if (isatty(STDERR_FILENO) != 1) return false;
+    struct winsize size;
+    *columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 80;
+    return true;
+}
+
+}  // namespace tivlo_tool
