@@ -86,6 +86,32 @@ TIVLO_API int StopReceive(void);
  * not paced. Receivers need nothing set. Returns 1. */
 TIVLO_API int TivloSetSendRate(uint32_t kilobitsPerSecond);
 
+/* ---- Who joined, and how each receiver fared (the wire is unchanged) ---- */
+
+/* Sends one more Collect to the group, so that receivers that started late
+ * join the roster; call it between InitServer and StartSend (a receiver
+ * answers every Collect, and one that joined already is not added twice).
+ * Returns 1 when the Collect went out, 0 otherwise. */
+TIVLO_API int TivloCollect(void);
+
+typedef struct TivloReceiverInfo {
+    uint32_t address;  /* IPv4, network byte order */
+    uint32_t code;     /* what GetErrInfo reports for it; 0: none */
+    uint32_t complete; /* 1: it has everything (its own word) */
+    uint32_t missed;   /* blocks its Answer said it missed after the stream */
+    uint32_t repaired; /* Repair blocks sent while it was the master */
+} TivloReceiverInfo;
+
+/* The roster in order of joining: writes at most capacity records and
+ * returns how many receivers joined (which may be more). */
+TIVLO_API uint32_t TivloGetReceivers(TivloReceiverInfo* out, uint32_t capacity);
+
+/* The relative name of the index-th file (from 0) whose length changed
+ * after StartSend: it was sent as it was when the transfer started (cut, or
+ * filled with zeros). Writes it NUL-terminated to buffer and returns its
+ * length; 0 when there is no such file or it does not fit. */
+TIVLO_API uint32_t TivloGetChangedFile(uint32_t index, char16_t* buffer, uint32_t capacity);
+
 /* ---- Receiver policy (an addition to the thirteen; nothing on the wire) ---- */
 
 /* Sets the directories under which this receiver accepts a sender's target

@@ -82,6 +82,26 @@ TIVLO_API int TivloSetSendRate(uint32_t kilobitsPerSecond) {
     return 1;
 }
 
+TIVLO_API int TivloCollect(void) { return TheServer().CollectOnce(); }
+
+TIVLO_API uint32_t TivloGetReceivers(TivloReceiverInfo* out, uint32_t capacity) {
+    const auto receivers = TheServer().Receivers();
+    for (uint32_t i = 0; out != nullptr && i < receivers.size() && i < capacity; ++i) {
+        const auto& r = receivers[i];
+        out[i] = TivloReceiverInfo{r.address.addr, r.errorCode,
+                                   uint32_t(r.finished || (r.done != 0 && r.missed == 0)), r.missed, r.repaired};
+    }
+    return uint32_t(receivers.size());
+}
+
+TIVLO_API uint32_t TivloGetChangedFile(uint32_t index, char16_t* buffer, uint32_t capacity) {
+    const auto names = TheServer().ChangedFiles();
+    if (index >= names.size() || buffer == nullptr || names[index].size() + 1 > capacity) return 0;
+    std::copy(names[index].begin(), names[index].end(), buffer);
+    buffer[names[index].size()] = 0;
+    return uint32_t(names[index].size());
+}
+
 TIVLO_API int InitClient(TivloWindow window, uint32_t group, uint32_t port, uint32_t iface) {
     auto& client = TheClient();
     client.SetHost(std::make_shared<tivlo::api::WindowHost>(window));

@@ -124,6 +124,11 @@ void SenderCore::Open(Time now, const platform::Endpoint& group, uint32_t wideNa
     RunScript(now);
 }
 
+bool SenderCore::Collect() {
+    auto collect = Packet<protocol::kCollectSize>(protocol::EncodeCollect);
+    return Send(collect.data(), collect.size(), group_);
+}
+
 void SenderCore::StartSend(Time now, std::shared_ptr<const TransferList> list, uint32_t mode,
                            const protocol::NameField& path, uint32_t rateKbps) {
     now_ = now;

@@ -84,6 +84,8 @@ public:
     bool Collecting() const { return collecting_; }
     // No Collect could be sent (the sockets are closed).
     bool CollectFailed() const { return collectFailed_; }
+    // One more Collect, now; true when it went out.
+    bool Collect();
     void StartSend(protocol::Time now, std::shared_ptr<const TransferList> list, uint32_t mode,
                    const protocol::NameField& path, uint32_t rateKbps);
     void StopSend(protocol::Time now);
@@ -109,6 +111,8 @@ public:
     uint32_t totalBlocks() const { return totalBlocks_; }
     // Files whose length changed after the transfer started (file indexes).
     const std::vector<uint32_t>& changedFiles() const { return changedFiles_; }
+    // The list of the transfer under way (or the last one).
+    const TransferList* list() const { return list_.get(); }
     // The Repair blocks one master may be sent before it is passed over: a
     // master asking for more is not repairing anything.
     uint32_t RepairCap(int32_t master) const;

@@ -313,6 +313,18 @@ std::vector<ReceiverRecord> ServerEngine::Receivers() {
     return records;
 }
 
+int ServerEngine::CollectOnce() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return core_->Collect() ? 1 : 0;
+}
+
+std::vector<std::u16string> ServerEngine::ChangedFiles() {
+    std::lock_guard<std::mutex> lock(lock_);
+    std::vector<std::u16string> names;
+    for (uint32_t file : core_->changedFiles()) names.push_back(core_->list()->files[file - 1].relativeName);
+    return names;
+}
+
 int ServerEngine::StoreTargetPath(uint32_t mode, const std::u16string& path) {
     // The Task's name field holds 259 UTF-16 characters and the terminator.
     if (path.size() > protocol::kMaxWideNameUnits - 1) {

@@ -55,8 +55,12 @@ public:
     void Stop();
     void DeInit();
     int GetErrInfo(uint32_t* out);
+    // One more Collect (receivers that started late); 1 when it went out.
+    int CollectOnce();
     // A copy of the roster, for hosts that report per receiver.
     std::vector<ReceiverRecord> Receivers();
+    // The relative names of the files that changed length after StartSend.
+    std::vector<std::u16string> ChangedFiles();
 
 private:
     class Io;
