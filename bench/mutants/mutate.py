@@ -9,7 +9,7 @@ by the next candidate of the seeded order, so every run measures the same
 number of living mutants.
 
     bench/mutants/mutate.py --build build-mut [--count 80] [--seed 13]
-        [--ctest "-L fast -j2"] [--list]
+        [--ctest "-L fast -j2"] [--dirs src/platform ...] [--list]
 
 The build directory is configured (Ninja, RelWithDebInfo) when it does not
 exist. The sources are restored after every mutant, also on Ctrl-C.
@@ -35,8 +35,8 @@ CALL = re.compile(r"^(\s*)((?:[A-Za-z_][\w]*(?:::|\.|->))*[A-Z][\w]*\(.*\);)\s*$
 IF_COND = re.compile(r"\b(if|while) \(")
 
 
-def source_files():
-    for d in DIRS:
+def source_files(dirs=None):
+    for d in dirs or DIRS:
         for name in sorted(os.listdir(os.path.join(ROOT, d))):
             if name.endswith((".cpp", ".h")) and not SKIP.search(name):
                 yield os.path.join(d, name)
@@ -78,10 +78,10 @@ def matching_paren(text, start):
     return -1
 
 
-def candidates():
+def candidates(dirs=None):
     """Every mutation site: (file, line number, kind, column, old, new)."""
     sites = []
-    for path in source_files():
+    for path in source_files(dirs):
         with open(os.path.join(ROOT, path), encoding="utf-8") as f:
             lines = f.read().split("\n")
         in_block_comment = False
@@ -152,9 +152,10 @@ def main():
     ap.add_argument("--ctest", default="-L fast -j2", help="ctest arguments that select the fast suite")
     ap.add_argument("--test-timeout", type=int, default=900)
     ap.add_argument("--list", action="store_true", help="print the chosen sites and stop")
+    ap.add_argument("--dirs", nargs="*", help="only these source folders (default: %s)" % " ".join(DIRS))
     args = ap.parse_args()
 
-    sites = candidates()
+    sites = candidates(args.dirs)
     random.Random(args.seed).shuffle(sites)
     build = os.path.join(ROOT, args.build) if not os.path.isabs(args.build) else args.build
     if args.list:
