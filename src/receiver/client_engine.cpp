@@ -50,8 +50,9 @@ public:
         return e_.CheckDiskSpace(root, neededBytes);
     }
     void BeginTask(uint32_t generation) override { e_.writer_->BeginTask(generation); }
-    void MakeDirectories(uint32_t generation, const std::u16string& path) override {
-        e_.writer_->MakeDirectories(generation, path);
+    void OpenRoot(uint32_t generation, const std::u16string& root) override { e_.writer_->OpenRoot(generation, root); }
+    void MakeDirectories(uint32_t generation, const std::u16string& relative) override {
+        e_.writer_->MakeDirectories(generation, relative);
     }
     bool Write(const BlockWrite& block, uint32_t waitMs) override {
         if (e_.writer_->Write(block, waitMs)) return true;

@@ -11,16 +11,6 @@
 
 namespace tivlo::receiver {
 
-namespace {
-
-// The directory part of a path, its last separator included.
-std::u16string DirectoryPart(const std::u16string& path) {
-    size_t last = path.find_last_of(platform::kPathSeparator);
-    return last == std::u16string::npos ? std::u16string() : path.substr(0, last + 1);
-}
-
-}  // namespace
-
 int CreatePath(const std::u16string& path) {
     if (platform::PathExists(path)) return 1;
     if (path.size() == 2) return 1;  // a bare drive
@@ -94,12 +84,21 @@ void Writer::BeginTask(uint32_t generation) {
     }
 }
 
-void Writer::MakeDirectories(uint32_t generation, const std::u16string& path) {
+void Writer::OpenRoot(uint32_t generation, const std::u16string& root) {
+    Op* op = TakeSlot(1000);
+    if (op == nullptr) return;
+    op->kind = Op::Root;
+    op->generation = generation;
+    op->path = root;
+    Push(op);
+}
+
+void Writer::MakeDirectories(uint32_t generation, const std::u16string& relative) {
     Op* op = TakeSlot(1000);
     if (op == nullptr) return;
     op->kind = Op::MakeDirs;
     op->generation = generation;
-    op->path = path;
+    op->path = relative;
     Push(op);
 }
 
@@ -165,9 +164,16 @@ void Writer::Run(const std::function<void()>& beforeWrite) {
                 if (beforeWrite) beforeWrite();
                 WriteBlock(*op);
                 break;
-            case Op::MakeDirs: CreatePath(op->path); break;
+            case Op::Root: UseRoot(*op); break;
+            case Op::MakeDirs:
+                if (!dir_.MakeDirectories(op->path)) Report({WriteResult::FileFailed, op->generation, 0, 0});
+                break;
             case Op::Drain:
+                // Everything on disk and under its name: a file written
+                // beside an old one replaces it when closed.
                 Flush();
+                CloseFile();
+                currentFile_ = 0;
                 Report({WriteResult::Drained, 0, 0, op->token});
                 break;
             case Op::Skip: break;
@@ -176,11 +182,31 @@ void Writer::Run(const std::function<void()>& beforeWrite) {
         free_.push_back(uint32_t(op - pool_.get()));
     }
     CloseFile();
+    identity_.reset();
+    dir_.Close();
+}
+
+void Writer::UseRoot(const Op& op) {
+    Flush();
+    CloseFile();
+    identity_.reset();
+    dir_.Close();
+    currentFile_ = 0;
+    // A root that does not exist yet is made (its path is the sender's
+    // choice, accepted by the receiver's policy) and opened as the
+    // receiver; below it, everything is made as its owner.
+    CreatePath(op.path);
+    if (dir_.Open(op.path)) identity_ = std::make_unique<platform::WriteIdentity>(dir_.OwnerUid(), dir_.OwnerGid());
 }
 
 void Writer::CloseFile() {
-    if (fileOpen_) file_.Close();
+    if (!fileOpen_) return;
     fileOpen_ = false;
+    // A replacement is renamed over the old name only now.
+    if (!file_.Close() && !failedThisTask_.contains(currentFile_)) {
+        failedThisTask_.insert(currentFile_);
+        Report({WriteResult::FileFailed, writerGeneration_, currentFile_, 0});
+    }
 }
 
 void Writer::Flush() {
@@ -226,8 +252,7 @@ void Writer::WriteBlock(const Op& op) {
         CloseFile();
         currentFile_ = 0;
         if (failedThisTask_.contains(f)) return;
-        CreatePath(DirectoryPart(op.path));
-        if (!file_.OpenWriteExisting(op.path) && !file_.Create(op.path)) {
+        if (!dir_.OpenFile(op.path, &file_)) {
             failedThisTask_.insert(f);
             Report({WriteResult::FileFailed, op.generation, f, 0});
             return;

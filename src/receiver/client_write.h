@@ -14,7 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/file.h"
+#include "platform/target_dir.h"
 #include "receiver/receiver_core.h"
 
 namespace tivlo::receiver {
@@ -34,7 +34,8 @@ public:
     // The receive thread's side. Write returns false when no buffer is free
     // within waitMs.
     void BeginTask(uint32_t generation);
-    void MakeDirectories(uint32_t generation, const std::u16string& path);
+    void OpenRoot(uint32_t generation, const std::u16string& root);
+    void MakeDirectories(uint32_t generation, const std::u16string& relative);
     bool Write(const BlockWrite& block, uint32_t waitMs);
     void Drain(uint32_t token);
     bool TakeResult(WriteResult* result);
@@ -45,7 +46,7 @@ public:
 
 private:
     struct Op {
-        enum Kind { Block, MakeDirs, Drain, Skip } kind = Block;
+        enum Kind { Block, Root, MakeDirs, Drain, Skip } kind = Block;
         uint32_t generation = 0;
         uint32_t file = 0;
         uint32_t block = 0;
@@ -62,6 +63,7 @@ private:
     void Push(Op* op);
     void Report(const WriteResult& result);
     void WriteBlock(const Op& op);
+    void UseRoot(const Op& op);
     void Flush();
     void CloseFile();
 
@@ -77,12 +79,15 @@ private:
     bool stop_ = false;           // lock_
     std::deque<WriteResult> results_;  // lock_
 
-    // The write thread's own.
+    // The write thread's own. Every file operation goes below the task's
+    // root, never through a link, and as the root's owner.
     std::unique_ptr<uint8_t[]> buffer_;
     uint32_t blockCount_ = 0;
     uint32_t byteCount_ = 0;
     uint32_t lastBufferedBlock_ = 0;
-    platform::File file_;
+    platform::TargetDir dir_;
+    std::unique_ptr<platform::WriteIdentity> identity_;
+    platform::TargetFile file_;
     bool fileOpen_ = false;
     uint32_t currentFile_ = 0;
     uint32_t writerGeneration_ = 0;

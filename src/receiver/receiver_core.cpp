@@ -155,6 +155,10 @@ bool ReceiverCore::HandleTask(const uint8_t* packet, size_t length) {
     }
     taskAccepted_ = true;
     senderAddress_ = replyAddress_;
+    if (rootOpened_ != generation_) {
+        rootOpened_ = generation_;
+        io_.OpenRoot(generation_, root_);
+    }
     return false;
 }
 
@@ -169,13 +173,12 @@ bool ReceiverCore::HandleEmptyDirectories(const uint8_t* packet, size_t length) 
         std::u16string relative;
         const bool safe =
             ReadWireName(dirs->names[i], dirs->counts[i], &name) && WireNameToRelative(name, false, &relative);
-        const std::u16string path = root_ + relative;
-        if (!safe || path.size() > kMaxTargetPath) {
+        if (!safe || root_.size() + relative.size() > kMaxTargetPath) {
             SendFinish(1);
             host_.Ended(TIVLO_CODE_PATH_TOO_LONG, 0, true);
             return true;
         }
-        io_.MakeDirectories(generation_, path);
+        io_.MakeDirectories(generation_, relative);
     }
     return false;
 }
@@ -209,14 +212,14 @@ ReceiverCore::FileState* ReceiverCore::AcceptBlock(const protocol::Block& block)
     if (ReadWireName(block.name, block.nameCount, &name) && WireNameToRelative(name, true, &relative)) {
         // Two files of one task never share a path: the second would cut
         // the first.
-        if (usedPaths_.insert(platform::FoldPath(relative)).second) state.path = root_ + relative;
+        if (usedPaths_.insert(platform::FoldPath(relative)).second) state.path = relative;
     }
     return &state;
 }
 
 bool ReceiverCore::QueueBlock(const protocol::Block& block, FileState& file, uint32_t waitMs) {
     if (file.failed) return true;  // dropped, as the writer would
-    if (file.path.empty() || file.path.size() > kMaxTargetPath) {
+    if (file.path.empty() || root_.size() + file.path.size() > kMaxTargetPath) {
         // Refused once per file; the task can no longer be complete.
         file.failed = true;
         writeFailed_ = true;

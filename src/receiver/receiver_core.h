@@ -31,7 +31,7 @@ struct BlockWrite {
     uint32_t lastIndex = 0;
     uint16_t lastLength = 0;
     bool stream = false;      // a Data block (batched) or a Repair block
-    const std::u16string* path = nullptr;
+    const std::u16string* path = nullptr;  // below the task's root
     const uint8_t* data = nullptr;
     uint32_t length = 0;
 };
@@ -63,9 +63,12 @@ public:
     virtual uint32_t CheckDisk(const std::u16string& root, uint64_t neededBytes) = 0;
 
     // File operations, carried out in order by the writer. A new task drops
-    // what an older one left queued.
+    // what an older one left queued; its root is opened once accepted, and
+    // every path after that lies below it (relative, beginning with the
+    // platform's separator).
     virtual void BeginTask(uint32_t generation) = 0;
-    virtual void MakeDirectories(uint32_t generation, const std::u16string& path) = 0;
+    virtual void OpenRoot(uint32_t generation, const std::u16string& root) = 0;
+    virtual void MakeDirectories(uint32_t generation, const std::u16string& relative) = 0;
     // False when no buffer is free (waiting at most waitMs for one).
     virtual bool Write(const BlockWrite& block, uint32_t waitMs) = 0;
     // The writer answers Drained with this token once everything before it
@@ -110,7 +113,7 @@ public:
 private:
     struct FileState {
         uint32_t lastIndex = 0;
-        std::u16string path;  // empty: unusable name
+        std::u16string path;  // below the root; empty: unusable name
         bool touched = false;  // a block of it went to the writer in this task
         bool failed = false;
     };
@@ -162,6 +165,7 @@ private:
     uint32_t wantedBlock_ = 0;
     bool taskAccepted_ = false;
     uint32_t generation_ = 0;
+    uint32_t rootOpened_ = 0;  // the generation whose root the writer has
     std::array<uint8_t, protocol::task::kSize> lastTask_{};
     std::u16string root_;
     struct Position {

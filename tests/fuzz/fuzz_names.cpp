@@ -24,6 +24,7 @@ struct Silent : receiver::ReceiverIo, protocol::HostSink {
     bool AllowRoot(std::u16string*) override { return false; }
     uint32_t CheckDisk(const std::u16string&, uint64_t) override { return 0; }
     void BeginTask(uint32_t) override {}
+    void OpenRoot(uint32_t, const std::u16string&) override {}
     void MakeDirectories(uint32_t, const std::u16string&) override {}
     bool Write(const receiver::BlockWrite&, uint32_t) override { return true; }
     void Drain(uint32_t) override {}

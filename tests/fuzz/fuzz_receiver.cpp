@@ -65,16 +65,21 @@ struct Harness : receiver::ReceiverIo, protocol::HostSink {
     }
     uint32_t CheckDisk(const std::u16string&, uint64_t needed) override { return needed <= (uint64_t(64) << 20); }
     void BeginTask(uint32_t) override {}
-    void MakeDirectories(uint32_t, const std::u16string& path) override {
-        CHECK(Below(path, root));
+    void OpenRoot(uint32_t, const std::u16string& r) override { CHECK(r == root); }
+    // The writer's own rules below the root are the platform's (tested
+    // there); here every name must already stay below it on its face.
+    void MakeDirectories(uint32_t, const std::u16string& relative) override {
+        const std::u16string path = root + relative;
+        CHECK(Below(fs::path(path).lexically_normal().u16string(), root));
         receiver::CreatePath(path);
     }
     bool Write(const receiver::BlockWrite& w, uint32_t) override {
         if (full) return false;
-        CHECK(Below(*w.path, root) && *w.path != root);
+        const std::u16string path = root + *w.path;
+        CHECK(Below(fs::path(path).lexically_normal().u16string(), root) && *w.path != u"/");
         CHECK(w.block <= w.lastIndex && w.lastLength <= protocol::kBlockSize);
         CHECK(w.length == protocol::BlockDataLength(w.block, w.lastIndex, w.lastLength));
-        receiver::CreatePath(w.path->substr(0, w.path->rfind(u'/') + 1));
+        receiver::CreatePath(path.substr(0, path.rfind(u'/') + 1));
         return true;
     }
     void Drain(uint32_t) override {}

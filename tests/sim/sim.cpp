@@ -138,7 +138,10 @@ public:
         return needed <= plan.freeBytes ? 1 : 0;
     }
     void BeginTask(uint32_t generation) override { writerGeneration = generation; }
-    void MakeDirectories(uint32_t generation, const std::u16string& path) override;
+    void OpenRoot(uint32_t generation, const std::u16string& root) override {
+        if (generation == writerGeneration) writerRoot = root;
+    }
+    void MakeDirectories(uint32_t generation, const std::u16string& relative) override;
     bool Write(const receiver::BlockWrite& block, uint32_t waitMs) override;
     void Drain(uint32_t token) override;
     void Fatal() override { stopped = true; }
@@ -169,6 +172,7 @@ public:
     std::set<std::pair<uint32_t, uint32_t>> opened;  // (generation, file) seen by the writer
     std::deque<std::pair<uint32_t, std::vector<uint8_t>>> reports;
     uint32_t writerGeneration = 0;
+    std::u16string writerRoot;
     uint32_t directoryPackets = 0;  // Empty directories packets that reached it
     Time diskFreeAt = 0;  // when the slow disk has written what it was given
     bool running = false;
@@ -334,8 +338,9 @@ bool ReceiverSide::Inside(const std::u16string& path) const {
            !path.ends_with(u"/..");
 }
 
-void ReceiverSide::MakeDirectories(uint32_t generation, const std::u16string& path) {
+void ReceiverSide::MakeDirectories(uint32_t generation, const std::u16string& relative) {
     if (generation != writerGeneration) return;
+    const std::u16string path = writerRoot + relative;
     if (!Inside(path)) w_.result.outsideRoot = true;
     std::u16string p = path;
     while (!p.empty() && p.back() == u'/') p.pop_back();
@@ -353,7 +358,7 @@ bool ReceiverSide::Write(const receiver::BlockWrite& b, uint32_t) {
         diskFreeAt = std::max(diskFreeAt, now) + per;
     }
     if (b.generation != writerGeneration) return true;
-    const std::u16string& path = *b.path;
+    const std::u16string path = writerRoot + *b.path;
     if (!Inside(path)) w_.result.outsideRoot = true;
     FileModel& f = files[path];
     const uint64_t fileLength = protocol::BlockOffset(b.lastIndex) + b.lastLength;
