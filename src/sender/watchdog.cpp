@@ -68,6 +68,11 @@ Time Watchdog::CheckRequest() {
         finishPolls_ = 0;
         if (!c.PollMaster(1, 0)) return kNever;
         if (++newMasterTicks_ > 8) {
+            // Before any master completed, the fourth timeout gives up.
+            if (c.AwaitingFirstCompletion() && firstMasterTimeouts_++ > 2) {
+                c.GiveUp();
+                return kNever;
+            }
             c.MarkMasterTimedOut();
             c.SetMaster(c.NextMaster(c.Master()));
             if (!c.PollMaster(1, 0)) return kNever;

@@ -316,7 +316,12 @@ bool ReceiverSide::Send(uint32_t toAddr, const uint8_t* data, size_t length) {
     Event e(Event::ToSender);
     e.host = index;
     e.from = addr;
-    e.data = std::make_shared<const std::vector<uint8_t>>(data, data + std::min<size_t>(length, 11));
+    auto bytes = std::make_shared<std::vector<uint8_t>>(data, data + std::min<size_t>(length, 11));
+    if (plan.rogue && length == protocol::ack::kSize && data[2] == protocol::kAck) {
+        protocol::PutU32(&(*bytes)[protocol::ack::kFile], 1);
+        protocol::PutU32(&(*bytes)[protocol::ack::kBlock], 0);
+    }
+    e.data = bytes;
     w_.Carry(plan.up, w_.upState[index], w_.now(), e);
     return true;
 }
@@ -375,10 +380,12 @@ bool ReceiverSide::Write(const receiver::BlockWrite& b, uint32_t) {
         }
     }
     const uint32_t id = source ? uint32_t(source - w_.sources.data()) + 1 : 0;
+    // A file that shrank meanwhile is sent filled with zeros.
+    auto expected = [&](uint64_t at) { return at < source->lengthLater ? ContentByte(id, at) : uint8_t(0); };
     // Every byte, or the first, middle and last of the block.
     const bool every = w_.plan.verifyEveryByte;
     for (uint32_t i = 0; i < b.length; i = every ? i + 1 : (i < b.length / 2 ? b.length / 2 : (i < b.length - 1 ? b.length - 1 : b.length))) {
-        if (id == 0 || b.data[i] != ContentByte(id, offset + i)) {
+        if (id == 0 || b.data[i] != expected(offset + i)) {
             if (f.damage.empty()) f.damage = "wrong bytes at " + std::to_string(offset + i);
             break;
         }
@@ -465,7 +472,7 @@ void World::RescheduleReceiver(ReceiverSide& r) {
     Push(e);
 }
 
-enum Action { kStartSend = 1, kStopSend, kStartReceive, kHostile, kSenderDies };
+enum Action { kStartSend = 1, kStopSend, kStartReceive, kHostile, kSenderDies, kStrangerAck };
 
 void World::Hostile() {
     // A stranger's datagram, to the sender's answer port or to the group.
@@ -563,9 +570,10 @@ void World::Handle(const Event& e) {
         case Event::Action:
             switch (e.action) {
                 case kStartSend:
-                    sender->started = true;
+                    // Files change size only after their lengths were taken.
                     sender->core.StartSend(now_, list, receiver::kAllBitsMode, protocol::WideNameField(kRoot),
                                            plan.rateKbps);
+                    sender->started = true;
                     RescheduleSender();
                     break;
                 case kStopSend:
@@ -588,6 +596,18 @@ void World::Handle(const Event& e) {
                     }
                     break;
                 case kSenderDies: sender->dead = true; break;
+                case kStrangerAck: {
+                    if (sender->finalSeen || sender->dead) break;
+                    uint8_t ack[protocol::ack::kSize];
+                    const size_t n = protocol::EncodeAck({1, uint32_t(rng_() % 8)}, ack);
+                    sender->core.OnAnswer(now_, {kStrangerAddr, kPort}, ack, n);
+                    RescheduleSender();
+                    Event next(Event::Action);
+                    next.action = kStrangerAck;
+                    next.at = now_ + plan.strangerAckEvery;
+                    Push(next);
+                    break;
+                }
             }
             break;
     }
@@ -637,6 +657,12 @@ Result World::Run() {
         die.at = plan.senderDiesAt;
         Push(die);
     }
+    if (plan.strangerAckEvery != kNever) {
+        Event a(Event::Action);
+        a.action = kStrangerAck;
+        a.at = Ms(800);
+        Push(a);
+    }
     if (plan.hostilePerSecond > 0) {
         Event h(Event::Action);
         h.action = kHostile;
@@ -655,6 +681,7 @@ Result World::Run() {
     }
     result.endedAt = now_;
     result.senderEnded = sender->finalSeen;
+    result.changedFiles = sender->core.changedFiles();
     result.senderCode = sender->finalCode;
 
     // What each receiver holds, what it was told, what the sender says.

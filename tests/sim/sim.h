@@ -34,6 +34,7 @@ struct ReceiverPlan {
     Time silentFrom = kNever;
     Time silentUntil = kNever;
     bool narrow = false;            // not an NT-family system
+    bool rogue = false;             // as master, asks for block 0 of file 1 for ever
     uint64_t freeBytes = UINT64_MAX;
     bool fixedDisk = true;
     // A slow disk: blocks the writer takes a second (0: no limit), and its
@@ -51,6 +52,7 @@ struct Plan {
     Time stopAt = kNever;        // the sender's host calls StopSend
     Time senderDiesAt = kNever;
     double hostilePerSecond = 0;  // datagrams from strangers
+    Time strangerAckEvery = kNever;  // a stranger's Ack for a block, this often
     // Files whose length changes after the transfer started (index, new
     // length).
     std::vector<std::pair<uint32_t, uint64_t>> resized;
@@ -82,6 +84,7 @@ struct Result {
     bool outsideRoot = false;     // a write or directory outside the target
     size_t peakMissingRanges = 0;
     std::vector<ReceiverOutcome> receivers;
+    std::vector<uint32_t> changedFiles;  // as the sender reports them
 };
 
 Result Simulate(const Plan& plan);

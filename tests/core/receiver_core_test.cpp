@@ -1,0 +1,238 @@
+// The receiver's missing-block set against a plain model, and the receiver
+// core fed datagrams by hand: gaps in the stream, and the ways a task must
+// not end as complete.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <random>
+#include <set>
+
+#include "protocol/blocks.h"
+#include "protocol/packets.h"
+#include "receiver/receiver_core.h"
+#include "tivlo/tivlo_codes.h"
+
+namespace tivlo::receiver {
+namespace {
+
+using protocol::Ms;
+
+TEST(MissingSet, BehavesLikeASetOfBlocksWhateverTheRanges) {
+    // A file never seen stands as its block 0: the same entry.
+    std::mt19937 rng(7);
+    MissingSet set;
+    std::set<std::pair<uint32_t, uint32_t>> model;
+    for (int step = 0; step < 20000; ++step) {
+        const uint32_t f = 1 + rng() % 6;
+        const uint32_t b = rng() % 40;
+        switch (rng() % 4) {
+            case 0: {
+                const uint32_t last = b + rng() % 8;
+                set.AddBlocks(f, b, last);
+                for (uint32_t k = b; k <= last; ++k) model.insert({f, k});
+                break;
+            }
+            case 1:
+                set.AddFiles(f, f + b % 3);
+                for (uint32_t g = f; g <= f + b % 3; ++g) model.insert({g, 0});
+                break;
+            case 2: EXPECT_EQ(set.Remove(f, b), model.erase({f, b}) == 1); break;
+            default: EXPECT_EQ(set.Contains(f, b), model.contains({f, b}));
+        }
+        ASSERT_EQ(set.Count(), model.size()) << "step " << step;
+        if (!model.empty()) {
+            ASSERT_EQ(set.First(), (BlockRef{model.begin()->first, model.begin()->second}));
+        }
+    }
+    // Memory follows the gaps: four hundred million files never seen are
+    // one range.
+    MissingSet huge;
+    huge.AddFiles(1, 400000000);
+    huge.AddBlocks(7, 0, 3999999);
+    EXPECT_EQ(huge.Count(), 400000000u + 3999999u);
+    EXPECT_LE(huge.RangeCount(), 3u);
+    EXPECT_EQ(huge.First(), (BlockRef{1, 0}));
+}
+
+// A receiver core with a machine that records what it is asked.
+struct Rig : ReceiverIo, protocol::HostSink {
+    std::vector<std::vector<uint8_t>> sent;
+    std::vector<std::pair<uint32_t, uint32_t>> written;  // (file, block)
+    std::vector<std::u16string> paths;
+    std::vector<uint32_t> ended;                          // codes; 0x10000 = complete
+    std::deque<std::pair<uint32_t, uint8_t>> reports;     // (from, type)
+    uint32_t drains = 0;
+    ReceiverCore core{*this, *this, 1};
+    protocol::Time now = 0;
+    static constexpr uint32_t kSender = protocol::IPv4(10, 0, 0, 1);
+
+    bool Send(uint32_t, const uint8_t* d, size_t n) override {
+        sent.emplace_back(d, d + n);
+        return true;
+    }
+    int ReadReport(uint8_t* buffer, size_t, uint32_t* from) override {
+        if (reports.empty()) return -1;
+        protocol::EncodeReport(buffer);
+        buffer[2] = reports.front().second;
+        *from = reports.front().first;
+        reports.pop_front();
+        return int(protocol::report::kSize);
+    }
+    bool ResolveTarget(uint32_t, const std::u16string& p, std::u16string* root) override {
+        *root = p;
+        return true;
+    }
+    bool AllowRoot(std::u16string*) override { return true; }
+    uint32_t CheckDisk(const std::u16string&, uint64_t) override { return 1; }
+    void BeginTask(uint32_t) override {}
+    void OpenRoot(uint32_t, const std::u16string&) override {}
+    void MakeDirectories(uint32_t, const std::u16string&) override {}
+    bool Write(const BlockWrite& w, uint32_t) override {
+        written.emplace_back(w.file, w.block);
+        paths.push_back(*w.path);
+        return true;
+    }
+    void Drain(uint32_t token) override {
+        ++drains;
+        core.OnWriteResult(now, {WriteResult::Drained, 0, 0, token});
+    }
+    void Fatal() override {}
+    void Started(uint32_t, uint32_t) override {}
+    void Ended(uint32_t code, intptr_t lParam, bool) override { ended.push_back(lParam == 1 ? 0x10000 : code); }
+    void CurrentFile(const std::u16string&) override {}
+    void ClientDiskFull(uint32_t) override {}
+
+    void Feed(const std::vector<uint8_t>& d, uint32_t from = kSender) {
+        now += Ms(1);
+        core.OnDatagram(now, {from, 27001}, d.data(), d.size());
+    }
+    static std::vector<uint8_t> Task(uint32_t blocks, uint32_t files, const char16_t* root = u"/t") {
+        std::vector<uint8_t> d(protocol::task::kSize);
+        protocol::EncodeTask({blocks, files, kAllBitsMode, protocol::WideNameField(root)}, d.data());
+        return d;
+    }
+    static std::vector<uint8_t> Block(uint8_t type, uint32_t file, uint32_t block, uint32_t last,
+                                      const std::u16string& name = u"") {
+        std::vector<uint8_t> d(protocol::kMaxBlockPacket);
+        protocol::WriteBlockHeader(d.data(), protocol::PacketType(type));
+        protocol::WriteBlockFile(d.data(), last, 10,
+                                 protocol::WideNameField(name.empty() ? u"\\f" + std::u16string(1, char16_t(u'0' + file)) : name));
+        protocol::WriteBlockPosition(d.data(), file, block);
+        d.resize(protocol::kBlockHeadSize + protocol::BlockDataLength(block, last, 10));
+        return d;
+    }
+    static std::vector<uint8_t> Small(uint8_t type, uint32_t value = 0) {
+        std::vector<uint8_t> d(16);
+        size_t n = 0;
+        switch (type) {
+            case protocol::kPoll: n = protocol::EncodePoll({value}, d.data()); break;
+            case protocol::kFinish: n = protocol::EncodeFinish({uint8_t(value)}, d.data()); break;
+            case protocol::kHold: n = protocol::EncodeHold({uint8_t(value), 0}, d.data()); break;
+        }
+        d.resize(n);
+        return d;
+    }
+    // The count the Answer carried.
+    uint32_t Answered() const {
+        for (auto& d : sent)
+            if (d[2] == protocol::kAnswer) return protocol::GetU32(&d[protocol::answer::kMissing]);
+        return UINT32_MAX;
+    }
+    size_t Count(uint8_t type, uint8_t byte3 = 0xFF) const {
+        size_t n = 0;
+        for (auto& d : sent) n += d[2] == type && (byte3 == 0xFF || d[3] == byte3);
+        return n;
+    }
+};
+
+TEST(ReceiverCore, GapsOfTheStreamBecomeMissingBlocks) {
+    // (file, block, last) seen in order, then the Finish: the Answer counts
+    // what was never seen (a file never seen counts once).
+    struct Case {
+        std::vector<std::array<uint32_t, 3>> seen;
+        uint32_t files;
+        uint32_t answered;
+    } cases[] = {
+        {{{1, 0, 3}, {1, 1, 3}, {1, 2, 3}, {1, 3, 3}}, 1, 0},
+        {{{1, 5, 9}}, 1, 9},                          // the first blocks lost
+        {{{1, 0, 3}, {1, 2, 3}, {2, 0, 5}}, 2, 2 + 5},  // one inside, the tail of file 1, file 2's rest
+        {{{1, 0, 0}, {3, 0, 0}}, 4, 2},               // files 2 and 4 never seen
+        {{{2, 1, 1}, {1, 0, 1}, {1, 1, 1}}, 2, 1},    // reordered: file 1 came late, whole
+        {{}, 3, 3},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        rig.Feed(Rig::Task(100, c.files));
+        for (auto [f, b, last] : c.seen) rig.Feed(Rig::Block(protocol::kDataBlock, f, b, last));
+        rig.Feed(Rig::Small(protocol::kFinish));
+        EXPECT_EQ(rig.Answered(), c.answered) << "case with " << c.seen.size() << " blocks";
+    }
+}
+
+TEST(ReceiverCore, ARefusedFileIsReportedOnceAndTheTaskEndsIncomplete) {
+    // A name too long for the target, and two names that meet on one path
+    // once '?' is removed: each refused once, and no completion.
+    Rig rig;
+    const std::u16string longName = u"\\" + std::u16string(300, u'n');
+    rig.Feed(Rig::Task(10, 3));
+    for (uint32_t b = 0; b < 3; ++b) rig.Feed(Rig::Block(protocol::kDataBlock, 1, b, 2, longName));
+    rig.Feed(Rig::Block(protocol::kDataBlock, 2, 0, 0, u"\\what?"));
+    rig.Feed(Rig::Block(protocol::kDataBlock, 3, 0, 0, u"\\what"));
+    rig.Feed(Rig::Small(protocol::kFinish));
+    rig.Feed(Rig::Small(protocol::kPoll, 0));
+    EXPECT_EQ(std::count(rig.ended.begin(), rig.ended.end(), TIVLO_CODE_PATH_TOO_LONG), 1);
+    EXPECT_EQ(std::count(rig.ended.begin(), rig.ended.end(), TIVLO_CODE_CREATE_FAILED), 1);
+    EXPECT_EQ(rig.ended.back(), TIVLO_CODE_INCOMPLETE);
+    EXPECT_EQ(rig.paths, (std::vector<std::u16string>{u"/what"}));
+    EXPECT_EQ(rig.Count(protocol::kFinish, 0), 0u) << "it never says it has everything";
+}
+
+TEST(ReceiverCore, ANewTaskOfTheSenderEndsTheUnfinishedOne) {
+    Rig rig;
+    rig.Feed(Rig::Task(10, 2));
+    rig.Feed(Rig::Task(10, 2));  // a repeat: nothing ends
+    rig.Feed(Rig::Block(protocol::kDataBlock, 1, 0, 3));
+    EXPECT_TRUE(rig.ended.empty());
+    const uint32_t generation = rig.core.generation();
+    rig.Feed(Rig::Task(10, 2));  // the same Task after its Data: a new task
+    EXPECT_EQ(rig.ended, (std::vector<uint32_t>{TIVLO_CODE_INCOMPLETE}));
+    EXPECT_EQ(rig.core.generation(), generation + 1);
+    // Another sender's Task, and any stranger's datagram, change nothing.
+    rig.Feed(Rig::Task(7, 1, u"/elsewhere"), protocol::IPv4(10, 0, 0, 9));
+    rig.Feed(Rig::Small(protocol::kHold, 1), protocol::IPv4(10, 0, 0, 9));
+    EXPECT_EQ(rig.core.targetRoot(), u"/t");
+    EXPECT_FALSE(rig.core.Ended());
+}
+
+TEST(ReceiverCore, OnlyTheSendersHeartbeatKeepsTheTaskAlive) {
+    Rig rig;
+    rig.Feed(Rig::Task(10, 1));
+    for (int check = 0; check < 5; ++check) {
+        rig.reports.push_back({protocol::IPv4(10, 0, 0, 9), protocol::kReport});  // another sender
+        rig.now += ReceiverCore::kReportRead;
+        rig.core.OnTick(rig.now);
+    }
+    EXPECT_EQ(rig.ended, (std::vector<uint32_t>{TIVLO_CODE_SENDER_LOST}));
+    EXPECT_EQ(rig.Count(protocol::kFinish, 1), 1u);
+}
+
+TEST(ReceiverCore, AHostileTaskCannotExhaustMemory) {
+    Rig rig;
+    rig.Feed(Rig::Task(400000000, 400000000));
+    rig.Feed(Rig::Small(protocol::kFinish));
+    EXPECT_EQ(rig.Answered(), 400000000u);
+    EXPECT_LE(rig.core.missing().RangeCount(), 2u);
+}
+
+TEST(ReceiverCore, AMasterWithEverythingSaysSoAgainWhenAsked) {
+    Rig rig;
+    rig.Feed(Rig::Task(1, 1));
+    rig.Feed(Rig::Block(protocol::kDataBlock, 1, 0, 0));
+    rig.Feed(Rig::Small(protocol::kPoll, 1));  // closes the pass: complete
+    EXPECT_EQ(rig.ended, (std::vector<uint32_t>{0x10000}));
+    rig.Feed(Rig::Small(protocol::kPoll, 0));  // its Finish was lost
+    EXPECT_EQ(rig.Count(protocol::kFinish, 0), 2u);
+}
+
+}  // namespace
+}  // namespace tivlo::receiver

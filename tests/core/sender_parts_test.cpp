@@ -1,0 +1,178 @@
+// The sender's roster (master choice, answers, error report) and its
+// watchdog as a function of ticks.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sender/roster.h"
+#include "sender/watchdog.h"
+
+namespace tivlo::sender {
+namespace {
+
+// A roster from a picture: one letter per receiver. '.' joined, 'd' done,
+// 'p' pending (1460), 'x' failed (112).
+Roster Make(const std::string& picture) {
+    Roster r;
+    r.Reset();
+    for (size_t i = 0; i < picture.size(); ++i) {
+        r.Add({uint32_t(i + 1), 27001});
+        if (picture[i] == 'd') r[int32_t(i)].done = 1;
+        if (picture[i] == 'x') r[int32_t(i)].errorCode = 112;
+        if (picture[i] == 'p') r.MarkPending(int32_t(i), 1460);
+    }
+    return r;
+}
+
+TEST(Roster, NextMasterGoesOnceOverTheRosterThenOverThePending) {
+    struct Case {
+        std::string picture;
+        std::vector<int32_t> chain;  // NextMaster(-1), then from each result
+    } cases[] = {
+        {"", {0}},
+        {"ddd", {3}},
+        {"d.", {1, 2}},
+        {"..x.", {0, 1, 3, 4}},
+        // Pending receivers come back in the second pass, in roster order;
+        // a record 0 pending gets its turn too, and is chosen again right
+        // after itself only once.
+        {"p.p", {1, 0, 0, 2, 3}},
+        {"p..", {1, 2, 0, 3}},
+        {".p.", {0, 2, 1, 3}},
+    };
+    for (const Case& c : cases) {
+        Roster r = Make(c.picture);
+        int32_t current = -1;
+        for (int32_t expected : c.chain) {
+            current = r.NextMaster(current);
+            EXPECT_EQ(current, expected) << c.picture;
+            if (current >= r.count()) break;
+        }
+    }
+}
+
+TEST(Roster, JoinsAnswersAndTheErrorReport) {
+    Roster r = Make("...");
+    EXPECT_EQ(r.Add({2, 9999}), Roster::Added::Known) << "the same address from another port";
+    r.RecordAnswer(0, 0, 100);
+    r.RecordAnswer(1, 31, 100);
+    r.RecordAnswer(2, 30, 100);
+    EXPECT_EQ(r[0].done, 1u);
+    EXPECT_EQ(r[1].done + r[1].errorCode, 2u) << "more than 30 % missed: done with code 1";
+    EXPECT_EQ(r[2].done + r[2].errorCode, 0u);
+    r[2].errorCode = 112;
+    r[2].gaveUp = true;
+    r.MarkPending(2, 1460);
+    EXPECT_EQ(r[2].errorCode, 112u) << "a receiver that gave up keeps its code";
+
+    uint32_t out[401];
+    std::fill(std::begin(out), std::end(out), 0xEEEEEEEEu);
+    ASSERT_EQ(r.GetErrInfo(out), 2);
+    EXPECT_EQ(std::vector<uint32_t>(out, out + 6), (std::vector<uint32_t>{2, 2, 1, 3, 112, 0xEEEEEEEEu}));
+
+    Roster full;
+    full.Reset();
+    for (uint32_t i = 0; i < 200; ++i) full.Add({i + 1, 1});
+    EXPECT_EQ(full.Add({999, 1}), Roster::Added::Full);
+    EXPECT_EQ(full.count(), 200);
+}
+
+// A repair phase as the watchdog sees it, with what it did.
+struct Phase : WatchdogContext {
+    uint32_t file = 0, block = 0, files = 3;
+    int32_t master = 0, receivers = 3;
+    bool spoke = true, first = false, ended = false;
+    std::vector<std::string> calls;
+
+    uint32_t RequestFile() const override { return file; }
+    uint32_t RequestBlock() const override { return block; }
+    uint32_t FileCount() const override { return files; }
+    int32_t Master() const override { return master; }
+    void SetMaster(int32_t m) override {
+        if (m != master) spoke = false;
+        master = m;
+        calls.push_back("master " + std::to_string(m));
+    }
+    bool MasterHasSpoken() const override { return spoke; }
+    int32_t ReceiverCount() const override { return receivers; }
+    bool AwaitingFirstCompletion() const override { return first; }
+    int32_t NextMaster(int32_t current) override { return current + 1; }
+    bool PollMaster(uint32_t turn, uint32_t) override {
+        calls.push_back("poll " + std::to_string(turn));
+        if (master >= receivers) ended = true;
+        return !ended;
+    }
+    void ResendRepair() override { calls.push_back("resend"); }
+    void MarkMasterTimedOut() override { calls.push_back("1460 " + std::to_string(master)); }
+    void GiveUp() override {
+        calls.push_back("give up");
+        ended = true;
+    }
+    bool Ended() const override { return ended; }
+
+    // Ticks until the watchdog ends or n ticks have passed; the calls made.
+    std::vector<std::string> Ticks(Watchdog& w, int n) {
+        calls.clear();
+        for (int i = 0; i < n && w.Tick() != protocol::kNever; ++i) {
+        }
+        return calls;
+    }
+};
+
+TEST(Watchdog, AnOpenRequestIsResentThenTheMasterPassedOver) {
+    Phase p;
+    p.file = 2;
+    p.block = 7;
+    Watchdog w(p);
+    w.Start();
+    // The first tick notes the request; idle ticks 2 and 9 act.
+    EXPECT_EQ(p.Ticks(w, 3), (std::vector<std::string>{"resend"}));
+    EXPECT_EQ(p.Ticks(w, 7), (std::vector<std::string>{"1460 0", "master 1", "poll 1"}));
+    // A master that keeps asking for new blocks is never passed over.
+    for (int i = 0; i < 40; ++i) {
+        p.spoke = true;
+        p.block = 100 + uint32_t(i);
+        EXPECT_TRUE(p.Ticks(w, 1).empty());
+    }
+}
+
+TEST(Watchdog, AMasterThatNeverSpeaksIsPolledThenPassedOver) {
+    Phase p;
+    p.file = 4;  // the previous master's last word: nothing missing
+    p.spoke = false;
+    Watchdog w(p);
+    w.Start();
+    const auto calls = p.Ticks(w, 10);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "poll 1"), 10);
+    EXPECT_EQ(calls[9], "1460 0") << "at the ninth tick after the first";
+}
+
+TEST(Watchdog, NobodyAnsweringEndsTheTransfer) {
+    // No Ack at all since the stream: four Polls, then the master is passed
+    // over, and a choice that comes back to a silent one gives up.
+    Phase p;
+    p.receivers = 1;
+    Watchdog w(p);
+    w.Start();
+    const auto calls = p.Ticks(w, 40);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "poll 1"), 4);
+    EXPECT_EQ(calls.back(), "give up");
+
+    // Before any master completed, the fourth timeout (or the first of a
+    // single receiver) gives up.
+    Phase q;
+    q.file = 1;
+    q.first = true;
+    q.receivers = 9;
+    Watchdog v(q);
+    v.Start();
+    const auto more = q.Ticks(v, 200);
+    EXPECT_EQ(std::count(more.begin(), more.end(), "1460 0") + std::count(more.begin(), more.end(), "1460 1") +
+                  std::count(more.begin(), more.end(), "1460 2"),
+              3);
+    EXPECT_EQ(more.back(), "give up");
+}
+
+}  // namespace
+}  // namespace tivlo::sender
