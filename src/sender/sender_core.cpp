@@ -608,7 +608,6 @@ void SenderCore::QueueAbort(bool closeSocketsAfter, bool lastMessage) {
 }
 
 void SenderCore::EndTransfer(uint32_t code) {
-    stream_.active = false;
     // Whoever did not finish is named before the host hears of the end, so
     // that GetErrInfo and the last 1040 agree.
     MarkUnfinished(kCodeTimedOut);
@@ -617,6 +616,10 @@ void SenderCore::EndTransfer(uint32_t code) {
         host_.Ended(0, 0, true);
         return;
     }
+    // An abort stops the stream too; the end of a transfer in which every
+    // receiver gave up does not: a receiver that refused one file still
+    // takes the others.
+    stream_.active = false;
     QueueAbort(false, false);
     Then([this, code] {
         finished_ = true;
@@ -676,11 +679,7 @@ void SenderCore::OnTick(Time now) {
         }
     }
     if (openRepairAt_ != kNever) ResendOpenRepair(now);
-    // Nothing but the abort's own script runs after the end.
-    if (Ended()) {
-        stream_.active = false;
-        watchdogAt_ = kNever;
-    }
+    if (Ended()) watchdogAt_ = kNever;
 }
 
 Time SenderCore::NextWake() const {
