@@ -9,8 +9,14 @@ void WindowHost::Started(uint32_t count, uint32_t totalBlocks) {
     platform::PostHostMessage(window_, TIVLO_MSG_TRANSFER_STARTED, count, intptr_t(totalBlocks));
 }
 
-void WindowHost::Ended(uint32_t code, intptr_t lParam, bool /*final*/) {
-    platform::PostHostMessage(window_, TIVLO_MSG_TRANSFER_ENDED, code, lParam);
+void WindowHost::Ended(uint32_t code, intptr_t lParam, bool final) {
+    // The last message of a transfer is never dropped; a 1042 that finds
+    // the queue full is (it is progress only).
+    if (final) {
+        platform::PostHostMessageReliably(window_, TIVLO_MSG_TRANSFER_ENDED, code, lParam);
+    } else {
+        platform::PostHostMessage(window_, TIVLO_MSG_TRANSFER_ENDED, code, lParam);
+    }
 }
 
 void WindowHost::CurrentFile(const std::u16string& name) {
@@ -18,7 +24,8 @@ void WindowHost::CurrentFile(const std::u16string& name) {
 }
 
 void WindowHost::ClientDiskFull(uint32_t receiverAddress) {
-    platform::SendHostMessage(window_, TIVLO_MSG_CLIENT_DISKFULL, TIVLO_CODE_DISK_FULL, intptr_t(receiverAddress));
+    platform::SendHostMessage(window_, TIVLO_MSG_CLIENT_DISKFULL, TIVLO_CODE_DISK_FULL, intptr_t(receiverAddress),
+                              &cancel_);
 }
 
 }  // namespace tivlo::api

@@ -2,6 +2,7 @@
 // host's window.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -18,9 +19,11 @@ public:
     void Ended(uint32_t code, intptr_t lParam, bool final) override;
     void CurrentFile(const std::u16string& name) override;
     void ClientDiskFull(uint32_t receiverAddress) override;
+    void CancelWaits() override { cancel_ = true; }
 
 private:
     uintptr_t window_;
+    std::atomic<bool> cancel_{false};
 };
 
 }  // namespace tivlo::api

@@ -3,6 +3,7 @@
 // Windows it is the host's own window handle.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -17,10 +18,16 @@ bool DestroyHostWindow(uintptr_t window);
 // window procedure gets a pointer to a NUL-terminated copy of the text that
 // stays valid for the call. Messages to window 0 or to an unknown window are
 // dropped.
-void PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+// True when the message was queued.
+bool PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+// A message that must not be lost: posted again until it is queued or the
+// window is gone (a host's queue can be full for a while).
+void PostHostMessageReliably(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam);
 void PostHostText(uintptr_t window, uint32_t message, uintptr_t wParam, const std::u16string& text);
-// Delivers a message and waits until the window procedure has returned (or
-// the window is destroyed).
-void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+// Delivers a message and waits until the window procedure has returned, the
+// window is destroyed, or cancel is set (a tear-down that must not wait for
+// a host that is itself waiting for the tear-down).
+void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                     const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace tivlo::platform

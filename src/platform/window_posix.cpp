@@ -160,14 +160,14 @@ void DeliveryLoop(std::shared_ptr<Window> w) {
 }
 
 // Queues a message; text (for hasText) is copied into the slot's own string.
-void Enqueue(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam, const std::u16string* text) {
+bool Enqueue(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam, const std::u16string* text) {
     std::shared_ptr<Window> w = Find(window);
     if (!w) {
-        return;
+        return false;
     }
     std::lock_guard<std::mutex> lock(w->mutex);
     if (w->destroyed) {
-        return;
+        return false;
     }
     Message& m = w->queue.PushSlot();
     m.message = message;
@@ -182,6 +182,7 @@ void Enqueue(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lPar
     if (w->idle) {
         w->wake.notify_one();
     }
+    return true;
 }
 
 }  // namespace
@@ -233,15 +234,22 @@ bool DestroyHostWindow(uintptr_t window) {
     return true;
 }
 
-void PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    Enqueue(window, message, wParam, lParam, nullptr);
+bool PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    return Enqueue(window, message, wParam, lParam, nullptr);
+}
+
+// The queue of a window has no limit: a post fails only when the window is
+// gone.
+void PostHostMessageReliably(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    (void)PostHostMessage(window, message, wParam, lParam);
 }
 
 void PostHostText(uintptr_t window, uint32_t message, uintptr_t wParam, const std::u16string& text) {
     Enqueue(window, message, wParam, 0, &text);
 }
 
-void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                     const std::atomic<bool>* cancel) {
     std::shared_ptr<Window> w = Find(window);
     if (!w) {
         return;
@@ -273,7 +281,9 @@ void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intpt
     slot.hasText = false;
     slot.done = done;
     w->wake.notify_one();
-    w->finished.wait(lock, [&] { return *done || w->destroyed; });
+    // Woken by the delivery or a destroy; a cancel is looked at every 20 ms.
+    while (!*done && !w->destroyed && !(cancel != nullptr && cancel->load()))
+        w->finished.wait_for(lock, std::chrono::milliseconds(20));
 }
 
 }  // namespace tivlo::platform

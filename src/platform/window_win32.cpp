@@ -92,14 +92,19 @@ struct Carried {
     intptr_t lParam;
     bool hasText;
     std::u16string text;
-    Event* done = nullptr;
+    std::shared_ptr<Event> done;  // a sent record's: its sender may have stopped waiting
 };
 
 void Finish(Carried* m) {
-    if (m->done != nullptr) {
-        m->done->Set();
-    } else {
-        delete m;
+    if (m->done) m->done->Set();
+    delete m;
+}
+
+// Waits for a send until it is done, the window is gone or the wait is
+// cancelled (a tear-down that must not wait on its own host).
+void AwaitSend(const Event& done, HWND hwnd, const std::atomic<bool>* cancel) {
+    while (!done.Wait(20)) {
+        if ((cancel != nullptr && cancel->load()) || (hwnd != nullptr && !::IsWindow(hwnd))) return;
     }
 }
 
@@ -245,6 +250,7 @@ bool QueueCarried(HostWindow& w, Carried* record) {
 
 void PostCarried(HostWindow& w, Carried m) {
     auto* record = new Carried(std::move(m));
+    record->done = nullptr;
     if (!QueueCarried(w, record)) {
         delete record;
     }
@@ -252,17 +258,28 @@ void PostCarried(HostWindow& w, Carried m) {
 
 }  // namespace
 
-void PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+bool PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     // Window 0 would make PostMessageW a message to the calling thread.
     if (window == 0) {
-        return;
+        return false;
     }
     if (auto ours = FindOurs(window)) {
-        PostCarried(*ours, Carried{message, wParam, lParam, false, {}});
-        return;
+        auto* record = new Carried{message, wParam, lParam, false, {}, nullptr};
+        if (QueueCarried(*ours, record)) return true;
+        delete record;
+        return false;
     }
-    ::PostMessageW(reinterpret_cast<HWND>(window), message, static_cast<WPARAM>(wParam),
-                   static_cast<LPARAM>(lParam));
+    return ::PostMessageW(reinterpret_cast<HWND>(window), message, static_cast<WPARAM>(wParam),
+                          static_cast<LPARAM>(lParam)) != 0;
+}
+
+void PostHostMessageReliably(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    // A full queue refuses posts until the host takes some: wait for it, as
+    // long as the window is there.
+    while (!PostHostMessage(window, message, wParam, lParam)) {
+        if (window == 0 || FindOurs(window) != nullptr || !::IsWindow(reinterpret_cast<HWND>(window))) return;
+        ::Sleep(10);
+    }
 }
 
 void PostHostText(uintptr_t window, uint32_t message, uintptr_t wParam, const std::u16string& text) {
@@ -277,25 +294,43 @@ void PostHostText(uintptr_t window, uint32_t message, uintptr_t wParam, const st
                    reinterpret_cast<LPARAM>(CopyText(text)));
 }
 
-void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                     const std::atomic<bool>* cancel) {
     if (window == 0) {
         return;
     }
     if (auto ours = FindOurs(window)) {
-        Carried m{message, wParam, lParam, false, {}};
         if (::GetCurrentThreadId() == ours->threadId) {
-            Deliver(ours.get(), m);  // from inside the procedure: at once
+            Deliver(ours.get(), Carried{message, wParam, lParam, false, {}, nullptr});  // from inside: at once
             return;
         }
-        Event done;
-        m.done = &done;
-        if (QueueCarried(*ours, &m)) {
-            done.WaitForever();
+        auto done = std::make_shared<Event>();
+        auto* record = new Carried{message, wParam, lParam, false, {}, done};
+        if (QueueCarried(*ours, record)) {
+            AwaitSend(*done, nullptr, cancel);
+        } else {
+            delete record;
         }
         return;
     }
-    ::SendMessageW(reinterpret_cast<HWND>(window), message, static_cast<WPARAM>(wParam),
-                   static_cast<LPARAM>(lParam));
+    const HWND hwnd = reinterpret_cast<HWND>(window);
+    if (cancel == nullptr) {
+        ::SendMessageW(hwnd, message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
+        return;
+    }
+    // The host's own window: the send runs on a thread of its own, so that
+    // the caller can stop waiting when it is cancelled; the thread then
+    // finishes whenever the host takes the message.
+    auto done = std::make_shared<Event>();
+    try {
+        std::thread([=] {
+            ::SendMessageW(hwnd, message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
+            done->Set();
+        }).detach();
+    } catch (const std::system_error&) {
+        return;
+    }
+    AwaitSend(*done, hwnd, cancel);
 }
 
 }  // namespace tivlo::platform

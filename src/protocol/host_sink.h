@@ -21,6 +21,8 @@ public:
     virtual void CurrentFile(const std::u16string& name) = 0;
     // 1054 (sender): a receiver gave up; delivered synchronously.
     virtual void ClientDiskFull(uint32_t receiverAddress) = 0;
+    // A tear-down has begun: a synchronous delivery under way gives up.
+    virtual void CancelWaits() {}
 };
 
 }  // namespace tivlo::protocol

@@ -290,6 +290,10 @@ void ServerEngine::Stop() {
 
 void ServerEngine::DeInit() {
     shutdown_ = true;
+    // The engine thread may be delivering a 1054 to a host that is itself
+    // in here (DeInitServer from its window procedure): that delivery gives
+    // up rather than wait for us.
+    if (auto host = Host()) host->CancelWaits();
     receiveSocket_.Close();  // wakes the engine thread
     thread_.Join();
     threadRunning_ = false;

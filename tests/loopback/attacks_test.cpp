@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 
@@ -100,6 +102,46 @@ TEST(Attacks, NothingIsWrittenThroughWhatAUserPlantedBelowTheRoot) {
     }
     std::error_code ec;
     fs::remove_all(dir, ec);
+}
+
+}  // namespace
+
+namespace {
+
+// A host that tears the sender down from its own handler of 1054, while the
+// library waits for that handler: DeInitServer must not wait for it in turn.
+std::atomic<int> g_deinitReturned{0};
+void TearDownOnDiskFull(void*, uint32_t message, uintptr_t, intptr_t) {
+    if (message != TIVLO_MSG_CLIENT_DISKFULL) return;
+    DeInitServer();
+    g_deinitReturned = 1;
+}
+
+TEST(Attacks, AHostMayDeInitFromItsOwnHandler) {
+    const uint32_t lo = platform::ParseIPv4("127.0.0.1"), group = platform::ParseIPv4("239.77.6.10");
+    tivlo::testing::TestHost receiverHost;
+    const TivloWindow senderWindow = TivloCreateWindow(&TearDownOnDiskFull, nullptr);
+    platform::SetTimeScale(0.05);
+    platform::SetFixedDiskOverride([](const std::u16string&) { return true; });
+    platform::SetFreeSpaceOverride([](const std::u16string&, uint64_t* bytes) {
+        *bytes = 0;  // the receiver gives up
+        return true;
+    });
+    ASSERT_EQ(InitClient(receiverHost.window, group, 45940, lo), 1);
+    StartReceive();
+    ASSERT_EQ(InitServer(senderWindow, group, 45940, lo), 1);
+    const std::u16string self = platform::Utf8ToUtf16(std::string("/proc/self/comm"));
+    const char16_t* items[] = {self.c_str()};
+    TivloStringArray selection{1, items};
+    SetTargetPath(TIVLO_TARGET_MODE_PATH, u"/tmp");
+    SetSelectFiles(&selection);
+    StartSend();
+    for (int i = 0; i < 300 && !g_deinitReturned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(g_deinitReturned) << "DeInitServer waited for the handler that called it";
+    DeInitClient();
+    TivloDestroyWindow(senderWindow);
+    platform::SetFreeSpaceOverride(nullptr);
+    platform::SetFixedDiskOverride(nullptr);
 }
 
 }  // namespace
