@@ -159,13 +159,13 @@ void ClientEngine::ReceiveLoop() {
         if (stop_.load()) break;
         WriteResult result;
         while (writer_->TakeResult(&result)) core.OnWriteResult(Now(), result);
-        if (core.Done() || core.Stopped()) break;
+        if ((core.Done() && !core.Lingering()) || core.Stopped()) break;
         const Time now = Now();
         if (core.NextWake() <= now) core.OnTick(now);
         const Time next = core.NextWake();
         Time wait = next <= now ? 0 : std::min(next - now, kReceivePoll);
-        if (core.Ended()) wait = std::min(wait, kDrainPoll);
-        if (core.Ended() || !dataSocket_.IsOpen()) {
+        if (core.Ended() && !core.Done()) wait = std::min(wait, kDrainPoll);
+        if ((core.Ended() && !core.Done()) || !dataSocket_.IsOpen()) {
             // Only timers and the writer's answer are awaited now.
             platform::SleepNs(std::max<Time>(wait, 1));
             continue;

@@ -109,6 +109,27 @@ std::optional<BlockRef> MissingSet::First() const {
     return best;
 }
 
+std::optional<BlockRef> MissingSet::After(uint32_t file, uint32_t block) const {
+    std::optional<BlockRef> best;
+    const uint64_t from = Key(file, block) + 1;
+    auto it = blocks_.upper_bound(from);
+    if (it != blocks_.begin() && std::prev(it)->second >= from) {
+        best = BlockRef{uint32_t(from >> 32), uint32_t(from)};
+    } else if (it != blocks_.end()) {
+        best = BlockRef{uint32_t(it->first >> 32), uint32_t(it->first)};
+    }
+    // A never-seen file counts as its block 0: after (file, block) when it
+    // comes later.
+    auto f = files_.upper_bound(file);
+    if (f != files_.begin() && std::prev(f)->second > file) {
+        if (!best || file + 1 < best->file || (file + 1 == best->file && best->block > 0)) best = BlockRef{file + 1, 0};
+    } else if (f != files_.end()) {
+        const uint32_t g = uint32_t(f->first);
+        if (!best || g < best->file || (g == best->file && best->block > 0)) best = BlockRef{g, 0};
+    }
+    return best;
+}
+
 void MissingSet::Clear() {
     blocks_.clear();
     files_.clear();

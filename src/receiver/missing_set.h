@@ -32,8 +32,9 @@ public:
     bool TakeFile(uint32_t file);
     uint64_t Count() const { return count_; }
     bool Empty() const { return count_ == 0; }
-    // The lowest missing block.
+    // The lowest missing block, and the lowest after a given one.
     std::optional<BlockRef> First() const;
+    std::optional<BlockRef> After(uint32_t file, uint32_t block) const;
     void Clear();
     // Ranges kept, for the memory bound.
     size_t RangeCount() const { return blocks_.size() + files_.size(); }

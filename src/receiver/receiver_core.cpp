@@ -24,8 +24,10 @@ constexpr uint32_t kNarrowWorkArea = 260;
 
 }  // namespace
 
-ReceiverCore::ReceiverCore(ReceiverIo& io, protocol::HostSink& host, uint32_t ntFlag)
-    : io_(io), host_(host), ntFlag_(ntFlag) {}
+ReceiverCore::ReceiverCore(ReceiverIo& io, protocol::HostSink& host, uint32_t ntFlag, uint32_t maxWindow)
+    : io_(io), host_(host), ntFlag_(ntFlag), maxWindow_(std::max<uint32_t>(maxWindow, 1)) {
+    window_ = std::min(kFirstWindow, maxWindow_);
+}
 
 // ---------------------------------------------------------------------------
 // Dispatch.
@@ -34,10 +36,17 @@ bool ReceiverCore::OnDatagram(Time now, const platform::Endpoint& from, const ui
     now_ = now;
     if (stopped_) return true;
     if (ended_ && taskAccepted_ && from.addr == senderAddress_ && length >= protocol::poll::kSize &&
-        protocol::HasMagic(data, length) && data[protocol::header::kType] == protocol::kPoll &&
-        protocol::GetU32(data + protocol::poll::kTurn) == 0) {
-        // Its part is over, but the sender still asks: the Finish was lost.
-        SendFinish(writeFailed_ ? 1 : 0);
+        protocol::HasMagic(data, length) && data[protocol::header::kType] == protocol::kPoll) {
+        // Its part is over, but the sender still asks (an Answer or a
+        // Finish was lost): it hears again how this receiver ended.
+        const bool complete = !writeFailed_ && missing_.Empty();
+        if (protocol::GetU32(data + protocol::poll::kTurn) == 0 || !complete) {
+            SendFinish(complete ? 0 : 1);
+        } else {
+            uint8_t ack[protocol::ack::kSize];
+            const size_t n = protocol::EncodeAck({fileCount_ + 1, 0}, ack);
+            io_.Send(replyAddress_, ack, n);
+        }
         return done_;
     }
     if (done_ || ended_) return done_;
@@ -131,7 +140,7 @@ bool ReceiverCore::HandleTask(const uint8_t* packet, size_t length) {
     ended_ = false;
     inPass_ = true;
     taskAccepted_ = false;
-    ackedFile_ = 0;
+    inFlight_.clear();
     streamPos_ = Position{};
     fileCount_ = task->fileCount;
     totalBlocks_ = task->totalBlocks;
@@ -338,17 +347,6 @@ bool ReceiverCore::EndOfPassAnswer() {
     return true;
 }
 
-void ReceiverCore::ChooseWanted() {
-    // The lowest missing block: the sender reads its files in order.
-    if (auto first = missing_.First()) {
-        wantedFile_ = first->file;
-        wantedBlock_ = first->block;
-    } else {
-        wantedFile_ = fileCount_ + 1;
-        wantedBlock_ = 0;
-    }
-}
-
 int ReceiverCore::SendAck() {
     platform::Log("\nTivlo-----Client Send ACK !\n");
     if (turnFlag_ == 0) return 0;
@@ -358,11 +356,103 @@ int ReceiverCore::SendAck() {
         platform::Log("\nTivlo-----Client Send ACK Failed!\n");
         return 0;
     }
-    if (wantedFile_ != ackedFile_ || wantedBlock_ != ackedBlock_) ackRepeats_ = 0;
-    ackedFile_ = wantedFile_;
-    ackedBlock_ = wantedBlock_;
-    ackedAt_ = now_;
     return 1;
+}
+
+Time ReceiverCore::Rto() const {
+    if (maxWindow_ == 1) return kAckRepeat;
+    return srtt_ == 0 ? kFirstRto : std::max(kMinRto, 2 * srtt_);
+}
+
+Time ReceiverCore::Due(const Request& r) const {
+    // Each new asking for one block waits twice as long, up to a tenth of a
+    // second: a burst of losses passes, and a sender that is gone is
+    // noticed by its heartbeat.
+    if (maxWindow_ == 1) return kAckRepeat;
+    return std::min<Time>(Rto() << std::min<uint32_t>(r.tries - 1, 8), std::max(Rto(), kMaxBackoff));
+}
+
+void ReceiverCore::FillWindow() {
+    if (turnFlag_ == 0) return;
+    if (missing_.Empty()) {
+        // Nothing is missing any more: the sender polls and this receiver
+        // finishes.
+        inFlight_.clear();
+        wantedFile_ = fileCount_ + 1;
+        wantedBlock_ = 0;
+        SendAck();
+        return;
+    }
+    auto flying = [&](BlockRef b) {
+        return std::any_of(inFlight_.begin(), inFlight_.end(), [&](const Request& r) { return r.block == b; });
+    };
+    // The next missing blocks after the last one asked for, in order; after
+    // the end, from the start again (a file seen at last adds blocks before
+    // the cursor).
+    bool wrapped = false;
+    for (size_t guard = 0; inFlight_.size() < window_ && guard < 2 * kMaxWindow + 4; ++guard) {
+        std::optional<BlockRef> next =
+            cursor_.file == 0 ? missing_.First() : missing_.After(cursor_.file, cursor_.block);
+        if (!next) {
+            if (wrapped) break;
+            wrapped = true;
+            cursor_ = BlockRef{};
+            continue;
+        }
+        cursor_ = *next;
+        if (flying(*next)) continue;
+        wantedFile_ = next->file;
+        wantedBlock_ = next->block;
+        if (SendAck() == 0) break;
+        inFlight_.push_back({*next, now_, 1});
+    }
+}
+
+void ReceiverCore::Answered(uint32_t file, uint32_t block) {
+    for (auto it = inFlight_.begin(); it != inFlight_.end(); ++it) {
+        if (!(it->block == BlockRef{file, block})) continue;
+        if (it->tries == 1) {
+            // A clean round trip: the estimate follows it, the window grows.
+            const Time sample = now_ - it->sentAt;
+            srtt_ = srtt_ == 0 ? sample : (7 * srtt_ + sample) / 8;
+            window_ = std::min(window_ + 1, maxWindow_);
+        }
+        // Requests sent before this one and still open were overtaken.
+        bool lost = false;
+        for (auto earlier = inFlight_.begin(); earlier != it; ++earlier) {
+            if (earlier->sentAt <= it->sentAt && ++earlier->passed == kOvertaken) {
+                wantedFile_ = earlier->block.file;
+                wantedBlock_ = earlier->block.block;
+                SendAck();
+                earlier->sentAt = now_;
+                earlier->passed = 0;
+                ++earlier->tries;
+                lost = true;
+            }
+        }
+        if (lost) window_ = std::max<uint32_t>(1, window_ / 2);
+        inFlight_.erase(it);
+        return;
+    }
+}
+
+void ReceiverCore::AskAgain() {
+    bool late = false;
+    for (Request& r : inFlight_) {
+        if (now_ - r.sentAt < Due(r)) continue;
+        if (maxWindow_ == 1 && r.tries > kMaxAckRepeats) continue;
+        // Still missing: asked for again; the window shrinks once for all.
+        if (!missing_.Contains(r.block.file, r.block.block)) continue;
+        wantedFile_ = r.block.file;
+        wantedBlock_ = r.block.block;
+        SendAck();
+        r.sentAt = now_;
+        r.passed = 0;
+        ++r.tries;
+        late = true;
+    }
+    if (late) window_ = std::max<uint32_t>(1, window_ / 2);
+    std::erase_if(inFlight_, [&](const Request& r) { return !missing_.Contains(r.block.file, r.block.block); });
 }
 
 bool ReceiverCore::HandlePoll(const uint8_t* packet, size_t length) {
@@ -386,8 +476,10 @@ bool ReceiverCore::HandlePoll(const uint8_t* packet, size_t length) {
         }
         turnFlag_ = 1;
     }
-    ChooseWanted();
-    SendAck();
+    // A new turn: what was asked for before is asked for afresh.
+    inFlight_.clear();
+    cursor_ = BlockRef{};
+    FillWindow();
     return false;
 }
 
@@ -400,6 +492,7 @@ bool ReceiverCore::HandleHold(const uint8_t* packet, size_t length) {
         return true;
     }
     turnFlag_ = 0;
+    inFlight_.clear();
     return false;
 }
 
@@ -415,22 +508,17 @@ bool ReceiverCore::HandleRepairBlock(const uint8_t* packet, size_t length) {
     const uint32_t f = block->file;
     const uint32_t k = block->block;
     if (missing_.Empty()) {
-        wantedFile_ = fileCount_ + 1;
-        wantedBlock_ = 0;
-        SendAck();
+        // A block it no longer needs: a served master says again that it
+        // has everything (that Ack may have been lost).
+        FillWindow();
         return false;
     }
     if (missing_.Contains(f, k)) {
-        if (!QueueBlock(*block, *file, kRepairSlotWaitMs)) {
-            // Every buffer still waits for the disk: the block stays missing,
-            // and the master asks for it again.
-            if (turnFlag_ != 0) {
-                ChooseWanted();
-                SendAck();
-            }
-            return false;
-        }
+        // Every buffer still waits for the disk: the block stays missing,
+        // and the master asks for it again when its time is up.
+        if (!QueueBlock(*block, *file, kRepairSlotWaitMs)) return false;
         missing_.Remove(f, k);
+        Answered(f, k);
         if (k == 0) {
             // The rest of a file never seen was registered when its shape
             // became known (AcceptBlock).
@@ -442,19 +530,25 @@ bool ReceiverCore::HandleRepairBlock(const uint8_t* packet, size_t length) {
         announcedWide_ = 2;  // the cache no longer matches the name
         host_.CurrentFile(announcedName_);
         const bool nowComplete = missing_.Empty();
-        ChooseWanted();
-        SendAck();
+        if (nowComplete && turnFlag_ == 0) {
+            // Completed by the blocks sent for others: a second Answer of 0
+            // tells the sender, which then needs no turn for this receiver,
+            // and ends its part as an Answer of 0 does.
+            uint8_t answer[protocol::answer::kSize];
+            const size_t size = protocol::EncodeAnswer({0}, answer);
+            if (!io_.Send(replyAddress_, answer, size)) platform::Log("\nTivlo-----Send Answer Failed!\n");
+            SetEnded();
+            return true;
+        }
+        FillWindow();
         if (nowComplete) return false;  // the position stays
         streamPos_.file = f;
         streamPos_.block = k;
         return false;
     }
-    // Not needed here: the master asks for the next block it wants, unless
-    // this one answered its own request.
-    if (turnFlag_ != 0 && k != streamPos_.block && f != streamPos_.file) {
-        ChooseWanted();
-        SendAck();
-    }
+    // Not needed here (another receiver's, or a second copy).
+    Answered(f, k);
+    FillWindow();
     streamPos_.file = f;
     streamPos_.block = k;
     return false;
@@ -549,7 +643,7 @@ void ReceiverCore::CheckReports() {
     static const char* const kTryLines[] = {"\n Tget  Report1 @@@\n", "\n Tget  Report2 @@@\n",
                                             "\n Tget  Report3 @@@\n"};
     reportAt_ = kNever;
-    if (!watching_ || stopped_ || done_) return;
+    if (!watching_ || stopped_) return;
     if (ReadOneReport()) {
         platform::Log("\n Tget  Report @@@\n");
         reportTries_ = 0;
@@ -562,38 +656,40 @@ void ReceiverCore::CheckReports() {
         reportAt_ = now_ + kReportRead;
         return;
     }
-    // Four reads in a row found no Report: the sender is lost.
+    // Four reads in a row found no Report: the sender is lost, and nobody
+    // is left to ask. After its part ended, this only ends the wait for a
+    // sender that might still ask.
     watching_ = false;
+    turnFlag_ = 0;
+    inFlight_.clear();
+    if (ended_) return;
     SendFinish(1);
     host_.Ended(TIVLO_CODE_SENDER_LOST, 0, true);
 }
 
 void ReceiverCore::OnTick(Time now) {
     now_ = now;
-    if (stopped_ || done_) return;
-    if (now >= reportAt_) {
-        // The watch ends with the part.
-        if (ended_) {
-            watching_ = false;
-            reportAt_ = kNever;
-        } else {
-            CheckReports();
-        }
-    }
-    // A served master that still wants a block repeats itself; a complete
-    // one waits for the sender's Poll.
-    if (!ended_ && turnFlag_ != 0 && ackedFile_ != 0 && ackedFile_ <= fileCount_ && ackedFile_ == wantedFile_ &&
-        ackedBlock_ == wantedBlock_ && ackRepeats_ < kMaxAckRepeats && now - ackedAt_ >= kAckRepeat) {
-        ++ackRepeats_;
-        SendAck();
+    if (stopped_) return;
+    // After its part ended the receiver keeps listening while the sender's
+    // heartbeat lasts, to answer a sender that missed its last word.
+    if (now >= reportAt_) CheckReports();
+    if (done_) return;
+    // A served master asks again for what did not come; a complete one
+    // waits for the sender's Poll.
+    if (!ended_ && turnFlag_ != 0 && !inFlight_.empty()) {
+        AskAgain();
+        FillWindow();
     }
 }
 
 Time ReceiverCore::NextWake() const {
-    if (stopped_ || done_) return kNever;
+    if (stopped_) return kNever;
     Time next = reportAt_;
-    if (!ended_ && turnFlag_ != 0 && ackedFile_ != 0 && ackedFile_ <= fileCount_ && ackRepeats_ < kMaxAckRepeats)
-        next = std::min(next, ackedAt_ + kAckRepeat);
+    if (done_) return next;
+    if (!ended_ && turnFlag_ != 0) {
+        for (const Request& r : inFlight_)
+            if (maxWindow_ != 1 || r.tries <= kMaxAckRepeats) next = std::min(next, r.sentAt + Due(r));
+    }
     return next;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -80,14 +81,24 @@ public:
 
 class ReceiverCore {
 public:
-    // A master whose Ack went unanswered asks again after this long, at most
-    // kMaxAckRepeats times for one request.
+    // A master keeps up to a window of Acks in flight, each naming a block
+    // it misses; the window grows with every block that comes at the first
+    // asking, halves when one has to be asked for again, and stays within
+    // kMaxWindow. One whose Repair does not come within the retransmission
+    // time (two round trips, at least kMinRto) is asked for again.
+    static constexpr uint32_t kFirstWindow = 32;
+    static constexpr uint32_t kMaxWindow = 64;
+    static constexpr protocol::Time kMinRto = protocol::Ms(1);
+    static constexpr protocol::Time kFirstRto = protocol::Ms(100);
+    static constexpr protocol::Time kMaxBackoff = protocol::Ms(100);
+    // With a window of one (a master that asks for one block at a time),
+    // an unanswered Ack is repeated after this long, at most twice.
     static constexpr protocol::Time kAckRepeat = protocol::Ms(2000);
     static constexpr uint32_t kMaxAckRepeats = 2;
     static constexpr protocol::Time kReportRead = protocol::Ms(4000);
     static constexpr uint32_t kRepairSlotWaitMs = 100;
 
-    ReceiverCore(ReceiverIo& io, protocol::HostSink& host, uint32_t ntFlag);
+    ReceiverCore(ReceiverIo& io, protocol::HostSink& host, uint32_t ntFlag, uint32_t maxWindow = kMaxWindow);
 
     // ---- Events ----
     // A datagram on the data socket; true when the receive part has ended.
@@ -100,6 +111,9 @@ public:
     // The receive thread's work is over: its part ended and the writer has
     // drained, it gave up, or it was stopped.
     bool Done() const { return done_; }
+    // Its part has ended, but the sender's heartbeat goes on: it may still
+    // ask this receiver how it ended.
+    bool Lingering() const { return done_ && watching_ && !stopped_; }
     bool Stopped() const { return stopped_; }
     bool Ended() const { return ended_; }
     uint32_t generation() const { return generation_; }
@@ -137,8 +151,14 @@ private:
     void AnnounceName(const uint8_t* field, uint32_t count);
     bool EndOfPassAnswer();
     bool TakeInPass();
-    void ChooseWanted();
     int SendAck();
+    // The master's requests: the window kept full of Acks for missing blocks
+    // (or the Ack that says nothing is missing), a block that came, and the
+    // requests whose Repair is overdue.
+    void FillWindow();
+    void Answered(uint32_t file, uint32_t block);
+    void AskAgain();
+    protocol::Time Rto() const;
     void SendFinish(uint8_t code);
     bool SendJoin();
     void GiveUp(uint32_t code);
@@ -179,11 +199,22 @@ private:
     bool dataSeen_ = false;  // a Data block of the current task
     uint64_t claimedBlocks_ = 0;
 
-    // The last Ack sent, when, and how often it was repeated.
-    uint32_t ackedFile_ = 0;
-    uint32_t ackedBlock_ = 0;
-    protocol::Time ackedAt_ = 0;
-    uint32_t ackRepeats_ = 0;
+    struct Request {
+        BlockRef block;
+        protocol::Time sentAt = 0;
+        uint32_t tries = 0;
+        uint32_t passed = 0;  // blocks asked for after it that came first
+    };
+    // The sender answers Acks in order: a block asked for earlier that
+    // this many later ones have overtaken was lost, and is asked for again
+    // without waiting for its time.
+    static constexpr uint32_t kOvertaken = 3;
+    std::deque<Request> inFlight_;
+    protocol::Time Due(const Request& r) const;
+    uint32_t maxWindow_;
+    uint32_t window_ = kFirstWindow;
+    BlockRef cursor_;  // the last block asked for in order
+    protocol::Time srtt_ = 0;
 
     // The writer's drain once the part has ended.
     uint32_t drainToken_ = 0;

@@ -29,11 +29,17 @@ int32_t Roster::Find(const platform::Endpoint& address) const {
 
 void Roster::RecordAnswer(int32_t i, uint32_t missing, uint32_t totalBlocks) {
     ReceiverRecord& r = records_[i];
-    r.missed = missing;
     if (missing == 0) {
+        // Nothing missing, also when it says so later (the blocks repaired
+        // for others completed it): done, and no longer passed over.
         r.done = 1;
+        r.pending = 0;
+        if (r.errorCode == 1460) r.errorCode = 0;
+        r.missed = 0;
+        r.finished = true;
         return;
     }
+    r.missed = missing;
     // missing / totalBlocks > 0.3, exactly; a task without blocks rates any
     // count as too many.
     if (uint64_t(missing) * 10 > uint64_t(totalBlocks) * 3) {

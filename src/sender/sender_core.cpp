@@ -92,7 +92,8 @@ void SenderCore::Open(Time now, const platform::Endpoint& group, uint32_t wideNa
     scriptAt_ = kNever;
     stream_.active = false;
     stream_.at = kNever;
-    watchdogAt_ = reportAt_ = openRepairAt_ = kNever;
+    watchdogAt_ = reportAt_ = openRepairAt_ = pollAgainAt_ = kNever;
+    polledMaster_ = -1;
     transferring_ = finished_ = stopped_ = aborting_ = answersShut_ = false;
     collectFailed_ = false;
     awaitingFirstCompletion_ = true;
@@ -141,7 +142,8 @@ void SenderCore::StartSend(Time now, std::shared_ptr<const TransferList> list, u
     transferring_ = true;
     finished_ = stopped_ = aborting_ = answersShut_ = false;
     awaitingFirstCompletion_ = true;
-    watchdogAt_ = reportAt_ = openRepairAt_ = kNever;
+    watchdogAt_ = reportAt_ = openRepairAt_ = pollAgainAt_ = kNever;
+    polledMaster_ = -1;
     if (repairOpen_) io_.CloseFile(Reader::Repair);
     repairOpen_ = false;
     lastRepairFile_ = 0;
@@ -312,7 +314,7 @@ void SenderCore::EndStream() {
     stream_.at = kNever;
     // Nothing repairs an Empty directories packet, so the set goes out once
     // more before the Finish. The pauses around the Finish give receivers
-    // time to take the tail of the stream and to answer; at a set rate 50 ms
+    // time to take the tail of the stream and to answer; at a set rate 10 ms
     // is enough: a receiver's socket keeps the order, so the Finish never
     // overtakes blocks, and a Poll that comes before the Answer closes the
     // pass itself.
@@ -422,7 +424,10 @@ void SenderCore::OnAnswer(Time now, const platform::Endpoint& from, const uint8_
     if (!AnswersOpen()) return;
     if (!protocol::HasMagic(data, length) || length < protocol::header::kSize) return;
     // Whatever the master itself sends shows it is alive.
-    if (MasterRecordOf(from) >= 0) masterSpoke_ = true;
+    if (MasterRecordOf(from) >= 0) {
+        masterSpoke_ = true;
+        pollAgainAt_ = kNever;
+    }
     switch (data[protocol::header::kType]) {
         case protocol::kJoin: HandleJoin(data, length, from); break;
         case protocol::kAck: HandleAck(now, data, length, from); break;
@@ -474,11 +479,16 @@ void SenderCore::HandleAck(Time now, const uint8_t* data, size_t length, const p
     lastRequestBlock_ = ack->block;
     if (missesNothing) {
         // Its own word that it has everything: complete, whether or not its
-        // Finish (0) reaches us.
+        // Finish (0) reaches us. The Poll (0) lets it finish; the next
+        // master is served at once rather than after that Finish.
         roster_[master].finished = true;
         awaitingFirstCompletion_ = false;
         openRepairAt_ = kNever;
-        Poll(0, 0);
+        if (!Poll(0, 0)) return;
+        roster_[master].pending = 0;
+        if (!roster_[master].gaveUp) roster_[master].errorCode = 0;
+        Appoint(roster_.NextMaster(master));
+        Poll(1, 0);
         return;
     }
     if (roster_[master].repaired >= RepairCap(master)) {
@@ -563,6 +573,12 @@ bool SenderCore::Poll(uint32_t turn, uint32_t skipFailed) {
         if (!Send(packet, length, roster_[m].address)) {
             platform::Log("\nSend Packet to Master Failed When Master is TRUE!");
             QueueAbort(true, true);
+        } else if (rate_ != 0 && !masterSpoke_ && (pollAgainAt_ == kNever || polledMaster_ != m)) {
+            // Counted once per master: the watchdog's own Polls do not
+            // start the count again.
+            if (polledMaster_ != m) pollResends_ = 0;
+            polledMaster_ = m;
+            pollAgainAt_ = now_ + (kQuickResend << pollResends_);
         }
     } else {
         masterAddress_ = roster_[m].address;
@@ -679,6 +695,24 @@ void SenderCore::OnTick(Time now) {
         }
     }
     if (openRepairAt_ != kNever) ResendOpenRepair(now);
+    if (pollAgainAt_ != kNever && now >= pollAgainAt_) {
+        pollAgainAt_ = kNever;
+        // The Poll or its answer was lost: the same master, polled again;
+        // one that stays silent through all of them is passed over (it gets
+        // its turn again in the second pass).
+        if (!masterSpoke_ && AnswersOpen() && masterIndex_ >= 0 && masterIndex_ < roster_.count()) {
+            if (pollResends_ + 1 < kQuickResends) {
+                uint8_t packet[protocol::poll::kSize];
+                const size_t length = protocol::EncodePoll({1}, packet);
+                Send(packet, length, roster_[masterIndex_].address);
+                pollAgainAt_ = now + (kQuickResend << ++pollResends_);
+            } else {
+                MarkMasterTimedOut();
+                Appoint(roster_.NextMaster(masterIndex_));
+                Poll(1, 0);
+            }
+        }
+    }
     if (Ended()) watchdogAt_ = kNever;
 }
 
@@ -688,6 +722,7 @@ Time SenderCore::NextWake() const {
     next = std::min(next, watchdogAt_);
     if (!Ended()) next = std::min(next, reportAt_);
     if (openRepairAt_ != kNever) next = std::min(next, openRepairAt_ + (kQuickResend << openRepairResends_));
+    next = std::min(next, pollAgainAt_);
     return next;
 }
 

@@ -69,7 +69,7 @@ public:
     static constexpr protocol::Time kSettle = protocol::Ms(500);
     // With a rate: the pauses around the Finish, and the first wait before an
     // unanswered Repair block goes again (doubling, kQuickResends times).
-    static constexpr protocol::Time kRateSettle = protocol::Ms(50);
+    static constexpr protocol::Time kRateSettle = protocol::Ms(10);
     static constexpr protocol::Time kQuickResend = protocol::Ms(10);
     static constexpr uint32_t kQuickResends = 6;
     static constexpr protocol::Time kReportPeriod = protocol::Ms(5000);
@@ -241,6 +241,11 @@ private:
     uint32_t openRepairBlock_ = 0;
     int32_t openRepairMaster_ = -1;
     uint32_t openRepairResends_ = 0;
+    // With a rate: a new master that does not answer its Poll is polled
+    // again after 10, 20, 40 ... ms, before the watchdog's ticks take over.
+    protocol::Time pollAgainAt_ = protocol::kNever;
+    uint32_t pollResends_ = 0;
+    int32_t polledMaster_ = -1;
     protocol::Time now_ = 0;
 };
 

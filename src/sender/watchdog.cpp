@@ -9,6 +9,7 @@ void Watchdog::Start() {
     lastFile_ = lastBlock_ = 0;
     silentPolls_ = idleTicks_ = finishPolls_ = newMasterTicks_ = firstMasterTimeouts_ = 0;
     checkPending_ = false;
+    countedMaster_ = -1;
     passedSilent_.reset();
     anyPassedSilent_ = false;
 }
@@ -53,6 +54,10 @@ Time Watchdog::Tick() {
 Time Watchdog::CheckRequest() {
     WatchdogContext& c = context_;
     if (c.Ended()) return kNever;
+    if (c.Master() != countedMaster_) {
+        countedMaster_ = c.Master();
+        idleTicks_ = finishPolls_ = newMasterTicks_ = 0;
+    }
     const uint32_t file = c.RequestFile();
     const uint32_t block = c.RequestBlock();
     if (lastFile_ == 0 || lastFile_ != file || lastBlock_ != block) {

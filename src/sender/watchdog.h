@@ -66,6 +66,8 @@ private:
     // After a Poll sent because no Ack came, the rest of the tick follows
     // half a tick later.
     bool checkPending_ = false;
+    // The master the counters are about: a new one starts them afresh.
+    int32_t countedMaster_ = -1;
     // Masters passed over because they never answered any Poll: when the
     // choice comes back to one of them, nobody is left who answers.
     std::bitset<200> passedSilent_;

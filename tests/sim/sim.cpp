@@ -99,12 +99,7 @@ public:
     void CloseFile(sender::Reader) override {}
 
     void Started(uint32_t, uint32_t) override { started = true; }
-    void Ended(uint32_t code, intptr_t, bool final) override {
-        if (final && !finalSeen) {
-            finalSeen = true;
-            finalCode = code;
-        }
-    }
+    void Ended(uint32_t code, intptr_t, bool final) override;
     void CurrentFile(const std::u16string&) override {}
     void ClientDiskFull(uint32_t) override {}
 
@@ -113,6 +108,9 @@ public:
     bool closed = false;
     bool dead = false;
     bool started = false;
+    Time linkFreeAt = 0;
+    // When a datagram of this size leaves through the link.
+    Time Departure(size_t bytes);
     uint32_t openFile[2] = {0, 0};
     bool finalSeen = false;
     uint32_t finalCode = 0;
@@ -245,11 +243,31 @@ double Uniform(std::mt19937_64& rng) { return std::uniform_real_distribution<dou
 
 // ---------------------------------------------------------------------------
 
+void SenderSide::Ended(uint32_t code, intptr_t, bool final) {
+    if (final && !finalSeen) {
+        finalSeen = true;
+        finalCode = code;
+        w_.result.senderEndedAt = w_.now();
+    }
+}
+
+Time SenderSide::Departure(size_t bytes) {
+    const uint64_t bps = w_.plan.linkBitsPerSecond;
+    if (bps == 0) return w_.now();
+    // Ethernet, IP and UDP heads on top of the payload.
+    linkFreeAt = std::max(linkFreeAt, w_.now()) + Time(double(bytes + 66) * 8e9 / double(bps));
+    return linkFreeAt;
+}
+
 bool SenderSide::Send(const uint8_t* data, size_t length, const platform::Endpoint& to) {
     if (closed) return false;
     if (dead) return true;
     auto bytes = std::make_shared<const std::vector<uint8_t>>(data, data + length);
-    if (length >= 3 && (data[2] == protocol::kDataBlock)) ++w_.result.dataBlocks;
+    const Time leaves = Departure(length);
+    if (length >= 3 && (data[2] == protocol::kDataBlock)) {
+        if (w_.result.dataBlocks++ == 0) w_.result.streamStart = leaves;
+        w_.result.streamEnd = leaves;
+    }
     if (length >= 3 && (data[2] == protocol::kRepairBlock)) ++w_.result.repairBlocks;
     w_.lastDatagram = bytes;
     for (size_t i = 0; i < w_.receivers.size(); ++i) {
@@ -259,7 +277,7 @@ bool SenderSide::Send(const uint8_t* data, size_t length, const platform::Endpoi
             e.host = i;
             e.from = kSenderAddr;
             e.data = bytes;
-            w_.Carry(r.plan.down, w_.downState[i], w_.now(), e);
+            w_.Carry(r.plan.down, w_.downState[i], leaves, e);
         }
     }
     return true;
@@ -306,7 +324,7 @@ size_t SenderSide::ReadFile(sender::Reader reader, uint64_t offset, uint8_t* out
 
 ReceiverSide::ReceiverSide(World& w, size_t i, const ReceiverPlan& p)
     : w_(w), index(i), addr(ReceiverAddr(i)), plan(p) {
-    core = std::make_unique<receiver::ReceiverCore>(*this, *this, p.narrow ? 0 : 1);
+    core = std::make_unique<receiver::ReceiverCore>(*this, *this, p.narrow ? 0 : 1, w.plan.repairWindow);
 }
 
 bool ReceiverSide::Send(uint32_t toAddr, const uint8_t* data, size_t length) {
@@ -677,7 +695,6 @@ Result World::Run() {
         now_ = std::max(now_, e.at);
         ++result.events;
         Handle(e);
-        if (!result.streamEnd && sender->core.Transferring() && result.dataBlocks >= blocks) result.streamEnd = now_;
     }
     result.endedAt = now_;
     result.senderEnded = sender->finalSeen;

@@ -57,6 +57,10 @@ struct Plan {
     // length).
     std::vector<std::pair<uint32_t, uint64_t>> resized;
     bool verifyEveryByte = false;
+    // The sender's link: datagrams leave one after another at this rate (0:
+    // no limit), and the receivers' repair window (1: one request at a time).
+    uint64_t linkBitsPerSecond = 0;
+    uint32_t repairWindow = 64;
     Time limit = kNever;  // kNever: computed from the protocol's timers
 };
 
@@ -77,7 +81,9 @@ struct Result {
     uint32_t senderCode = 0;
     Time endedAt = 0;             // when everything had ended
     Time limit = 0;
-    Time streamEnd = 0;
+    Time streamStart = 0;         // the first Data block left
+    Time streamEnd = 0;           // the last one left
+    Time senderEndedAt = 0;       // its host's final message
     uint64_t dataBlocks = 0;
     uint64_t repairBlocks = 0;
     uint64_t events = 0;
