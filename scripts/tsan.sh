@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Builds the engines' suites under the thread sanitizer (preset tsan,
-# build-tsan) and runs them: sender, receiver, loopback (a real sender and a
-# real receiver with losses) and the hostile peers. Any report fails the run.
+# Builds the suites that run threads under the thread sanitizer (preset
+# tsan, build-tsan) and runs them: the engines' shells around their cores (a
+# real sender and a real receiver on loopback, with losses and attacks) and
+# the platform layer (sockets, events, host windows). Any report fails the
+# run.
 #
 #   TIVLO_JOBS  build and test jobs (default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${TIVLO_JOBS:-2}
-programs=(test_sender test_receiver test_loopback test_hostile)
+programs=(test_loopback test_platform)
 
 echo "== tsan: configure and build"
 cmake --preset tsan >/dev/null

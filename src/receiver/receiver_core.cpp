@@ -219,9 +219,12 @@ ReceiverCore::FileState* ReceiverCore::AcceptBlock(const protocol::Block& block)
     std::u16string name;
     std::u16string relative;
     if (ReadWireName(block.name, block.nameCount, &name) && WireNameToRelative(name, true, &relative)) {
-        // Two files of one task never share a path: the second would cut
-        // the first.
-        if (usedPaths_.insert(platform::FoldPath(relative)).second) state.path = relative;
+        // A file's name ends in a name of its own ("\" or "\dir\" name
+        // the folder), and two files of one task never share a path: the
+        // second would cut the first.
+        const std::u16string last = relative.substr(relative.rfind(platform::kPathSeparator) + 1);
+        if (!last.empty() && last != u"." && usedPaths_.insert(platform::FoldPath(relative)).second)
+            state.path = relative;
     }
     return &state;
 }

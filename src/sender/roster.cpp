@@ -44,7 +44,7 @@ void Roster::RecordAnswer(int32_t i, uint32_t missing, uint32_t totalBlocks) {
     // count as too many.
     if (uint64_t(missing) * 10 > uint64_t(totalBlocks) * 3) {
         r.done = 1;
-        r.errorCode = 1;
+        if (!r.gaveUp) r.errorCode = 1;
     }
 }
 
