@@ -79,11 +79,17 @@ TIVLO_API int StopReceive(void);
  * protocol (pauses of 10 ms after every second block, 25 ms before each block
  * once a receiver without wide names joined; at most 200 blocks a second, about
  * 0.85 MB/s). With a rate the transfer is also quicker around the stream:
- * the pauses before and after the Finish packets are 50 ms instead of 500 ms,
- * and a Repair block that the master does not follow with a new request is
- * sent again after 10, 20, 40 ... ms rather than at the watchdog's next
- * half-second tick. Takes effect at the next StartSend; the repair phase is
- * not paced. Receivers need nothing set. Returns 1. */
+ * the pauses before and after the Finish packets are 10 ms instead of 500 ms;
+ * a Repair block that the master does not follow with a new request is sent
+ * again after 10, 20, 40 ... ms, and a new master that does not answer its
+ * Poll is polled again as often and then passed over, rather than at the
+ * watchdog's half-second ticks; and the next master is polled as soon as one
+ * says it has everything. Set before InitServer, it also shortens the start: the
+ * three Collects go 20 ms apart and InitServer returns after them, without
+ * its half-second wait for the receivers' answers, so the host waits for the
+ * receivers it expects (TivloGetReceivers) or as long as it wants. Takes
+ * effect at the next InitServer and StartSend; the repair phase is not
+ * paced. Receivers need nothing set. Returns 1. */
 TIVLO_API int TivloSetSendRate(uint32_t kilobitsPerSecond);
 
 /* ---- Who joined, and how each receiver fared (the wire is unchanged) ---- */

@@ -36,7 +36,9 @@ TIVLO_API int InitServer(TivloWindow window, uint32_t group, uint32_t port, uint
     if (!server.StartAckThread()) return 0;
     if (!server.CollectReceivers()) return 0;
     // Meanwhile the answer thread takes the receivers' Joins into the roster.
-    tivlo::platform::SleepMs(500);
+    // With a send rate the host waits for the receivers itself (it knows
+    // whom it expects, TivloGetReceivers tells who joined).
+    if (server.sendRate.load() == 0) tivlo::platform::SleepMs(500);
     return 1;
 }
 

@@ -82,7 +82,7 @@ void SenderCore::CloseSockets() {
 // ---------------------------------------------------------------------------
 // Start-up and the start of a transfer.
 
-void SenderCore::Open(Time now, const platform::Endpoint& group, uint32_t wideNames) {
+void SenderCore::Open(Time now, const platform::Endpoint& group, uint32_t wideNames, Time collectPause) {
     now_ = now;
     group_ = group;
     wideNames_ = wideNames;
@@ -112,7 +112,7 @@ void SenderCore::Open(Time now, const platform::Endpoint& group, uint32_t wideNa
         Then([this, sent] {
             auto collect = Packet<protocol::kCollectSize>(protocol::EncodeCollect);
             if (Send(collect.data(), collect.size(), group_)) ++*sent;
-        }, kCollectPause);
+        }, collectPause);
     }
     Then([this, sent] {
         collecting_ = false;

@@ -65,6 +65,9 @@ public:
     static constexpr protocol::Time kWidePause = protocol::Ms(10);
     static constexpr protocol::Time kNarrowPause = protocol::Ms(25);
     static constexpr protocol::Time kCollectPause = protocol::Ms(100);
+    // With a rate, the Collects go 20 ms apart: the host then waits for the
+    // receivers it expects rather than for a fixed time.
+    static constexpr protocol::Time kRateCollectPause = protocol::Ms(20);
     static constexpr protocol::Time kRepeatPause = protocol::Ms(10);
     static constexpr protocol::Time kSettle = protocol::Ms(500);
     // With a rate: the pauses around the Finish, and the first wait before an
@@ -79,7 +82,8 @@ public:
     // ---- The host's calls ----
     // InitServer, once the sockets are ready: a new session (empty roster),
     // and the three Collects from now.
-    void Open(protocol::Time now, const platform::Endpoint& group, uint32_t wideNames);
+    void Open(protocol::Time now, const platform::Endpoint& group, uint32_t wideNames,
+              protocol::Time collectPause = kCollectPause);
     // True until the third Collect's pause has passed.
     bool Collecting() const { return collecting_; }
     // No Collect could be sent (the sockets are closed).

@@ -258,7 +258,8 @@ int ServerEngine::StartAckThread() {
 int ServerEngine::CollectReceivers() {
     {
         std::lock_guard<std::mutex> lock(lock_);
-        core_->Open(Now(), groupEndpoint_, wideNames_);
+        core_->Open(Now(), groupEndpoint_, wideNames_,
+                    sendRate.load() != 0 ? SenderCore::kRateCollectPause : SenderCore::kCollectPause);
     }
     receiveSocket_.Interrupt();
     Await([this] { return core_->Collecting(); }, 2000);

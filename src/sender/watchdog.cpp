@@ -7,6 +7,7 @@ using protocol::Time;
 
 void Watchdog::Start() {
     lastFile_ = lastBlock_ = 0;
+    noted_ = false;
     silentPolls_ = idleTicks_ = finishPolls_ = newMasterTicks_ = firstMasterTimeouts_ = 0;
     checkPending_ = false;
     countedMaster_ = -1;
@@ -60,8 +61,9 @@ Time Watchdog::CheckRequest() {
     }
     const uint32_t file = c.RequestFile();
     const uint32_t block = c.RequestBlock();
-    if (lastFile_ == 0 || lastFile_ != file || lastBlock_ != block) {
+    if (!noted_ || lastFile_ != file || lastBlock_ != block) {
         // An Ack has come since the previous tick.
+        noted_ = true;
         lastFile_ = file;
         lastBlock_ = block;
         idleTicks_ = 0;
@@ -110,8 +112,7 @@ Time Watchdog::CheckRequest() {
                 return kNever;
             }
             ++firstMasterTimeouts_;
-            lastFile_ = 0;
-            lastBlock_ = 0;
+            noted_ = false;
             c.MarkMasterTimedOut();
             if (c.ReceiverCount() == 1) {
                 c.GiveUp();

@@ -56,6 +56,8 @@ private:
     protocol::Time CheckRequest();
 
     WatchdogContext& context_;
+    // The request as it stood at the previous tick, once one was noted.
+    bool noted_ = false;
     uint32_t lastFile_ = 0;
     uint32_t lastBlock_ = 0;
     int silentPolls_ = 0;
