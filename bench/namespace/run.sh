@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Throughput of Tivlo against its peers on namespace hosts: one sender and
-# three receivers behind a bridge (tests/e2e/lib.sh), a fixed dataset (one
-# 64 MiB file and 200 files of 64 KiB in nested directories, the same bytes
-# every run), at the fixed pace and at set rates, with 0 % and 2 % random loss
-# of multicast datagrams on each receiver. Every copy is checked byte for
-# byte. UDPcast and UFTP run on the same hosts and dataset when installed
-# (Debian packages udpcast, uftp); the ceiling of the topology comes from
-# iperf (UDP multicast) and dd (the receivers' disk).
+# three receivers (or --receivers N) behind a bridge (tests/e2e/lib.sh), a
+# fixed dataset (one 64 MiB file and 200 files of 64 KiB in nested
+# directories, the same bytes every run), at the fixed pace and at set rates,
+# with 0 % and 2 % random loss of multicast datagrams on each receiver. Every
+# tool is timed alike: its sender process from start to exit. Every copy is
+# checked byte for byte. UDPcast and UFTP run on the same hosts and dataset
+# when installed (Debian packages udpcast, uftp); the ceiling of the topology
+# comes from iperf (UDP multicast) and dd (the receivers' disk).
 #
 # Not part of CI (minutes long). Run by hand, as root, from a build dir:
 #
@@ -14,6 +15,7 @@
 #   TIVLO_SEND=build-speed/tools/tivlo-send TIVLO_RECV=build-speed/tools/tivlo-recv \
 #     bench/namespace/run.sh [--skip-default] [--rates "100M 300M 600M 1G"] \
 #                            [--losses "0 2"] [--repeat N] [--no-peers] [--no-ceiling]
+#                            [--receivers N]
 #
 # --skip-default leaves out the fixed pace (about 95 s per loss rate).
 # Everything happens inside namespaces the run creates and removes; nothing
@@ -24,6 +26,7 @@ source "$here/../../tests/e2e/lib.sh"
 
 RATES="100M 300M 600M 1G"
 LOSSES="0 2"
+NRECEIVERS=3
 REPEAT=1
 SKIP_DEFAULT=0
 PEERS=1
@@ -36,6 +39,7 @@ while [ $# -gt 0 ]; do
     --repeat) REPEAT=$2; shift ;;
     --no-peers) PEERS=0 ;;
     --no-ceiling) CEILING=0 ;;
+    --receivers) NRECEIVERS=$2; shift ;;
     -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
@@ -45,7 +49,7 @@ TIVLO_SEND=$(readlink -f "${TIVLO_SEND:-}")
 TIVLO_RECV=$(readlink -f "${TIVLO_RECV:-}")
 export TIVLO_SEND TIVLO_RECV
 
-RECEIVERS=(r1 r2 r3)
+RECEIVERS=()
 SRC="$E2E_WORK/src"
 DATA="$SRC/dataset"
 RESULTS="$E2E_WORK/results.txt"
@@ -176,12 +180,13 @@ tivlo_run() {
   for h in "${RECEIVERS[@]}"; do wait_exit "${PID[$h]}" 60; done
   local log="${HOST_LOG[s]}"
   # "summary: 3 receivers, 3 completed, 0 failed; 80.2 MB in 2.9 s (27.40 MB/s), 12 repair blocks"
-  local mbps repaired seconds stream note=""
-  mbps=$(sed -n 's/^summary:.*(\([0-9.]*\) MB\/s).*/\1/p' "$log" | tail -n1)
+  # Like every peer, timed as the sender process from start to exit; its
+  # own stream time (the "Time = ms" log line) beside it.
+  local repaired seconds stream note=""
   repaired=$(sed -n 's/^summary:.* \([0-9]*\) repair block.*/\1/p' "$log" | tail -n1)
   stream=$(sed -n 's/^Time = \([0-9]*\)$/\1/p' "$log" | tail -n1)
-  seconds=$(awk -v b="$DATASET_BYTES" -v m="${mbps:-0}" 'BEGIN {if (m > 0) printf "%.2f", b / m / 1e6; else print 0}')
-  [ -n "$stream" ] && note="stream and Finish $(awk -v t="$stream" 'BEGIN {printf "%.2f", t / 1000}') s"
+  seconds=$(wall_of tivlo-s)
+  [ -n "$stream" ] && note="sender process wall time; stream and Finish $(awk -v t="$stream" 'BEGIN {printf "%.2f", t / 1000}') s"
   # Where receivers lost datagrams besides the loss rule: their sockets'
   # buffers, and reassembly of the fragments (a block is 4 of them).
   read -r drops reasm < <(loss_counters)
@@ -206,7 +211,7 @@ udpcast_run() {
   done
   sleep 1
   host_start s udpcast-s $(timed udpcast-s) sh -c \
-    "tar -C \"$SRC\" -cf - dataset | udp-sender --interface eth0 --nokbd --min-receivers 3 --portbase 9000 --mcast-rdv-address 239.255.99.1"
+    "tar -C \"$SRC\" -cf - dataset | udp-sender --interface eth0 --nokbd --min-receivers ${#RECEIVERS[@]} --portbase 9000 --mcast-rdv-address 239.255.99.1"
   local spid=$E2E_LAST_PID
   wait_exit "$spid" 180
   local sstatus=$E2E_STATUS
@@ -218,7 +223,7 @@ udpcast_run() {
     "$(receiver_rss_mib udpcast)" "$ok" "sender process wall time, tar included"
 }
 
-# ---- UFTP: closed group of the three receivers (UIDs are their addresses) ----
+# ---- UFTP: closed group of the receivers (UIDs are their addresses) ----
 
 uftp_run() {
   local loss=$1 rate=$2 h
@@ -230,7 +235,9 @@ uftp_run() {
     PID[$h]=$E2E_LAST_PID
   done
   sleep 1
-  local ids="0x0a63000b,0x0a63000c,0x0a63000d"
+  local ids
+  ids=$(for h in "${RECEIVERS[@]}"; do printf '0x0a6300%02x,' $((10 + ${h#r})); done)
+  ids=${ids%,}
   host_start s uftp-s $(timed uftp-s) uftp -I eth0 -R "$rate" -H "$ids" -B 8388608 \
     -S "$E2E_WORK/uftp-status.txt" "$DATA"
   local spid=$E2E_LAST_PID
@@ -292,7 +299,10 @@ disk_ceiling() {
 declare -A PID
 e2e_setup
 host_add s 1
-for i in 1 2 3; do host_add "r$i" $((10 + i)); done
+for ((i = 1; i <= NRECEIVERS; i++)); do
+  host_add "r$i" $((10 + i))
+  RECEIVERS+=("r$i")
+done
 make_dataset
 note "dataset: $DATASET_BYTES bytes in $(find "$DATA" -type f | wc -l) files; load: $(cut -d' ' -f1-3 /proc/loadavg)"
 : >"$RESULTS"
