@@ -4,7 +4,7 @@ namespace tivlo_tool {
 
 namespace {
 
-// The spec of "--text" (text without dashes or value): an exact name, or the
+// The description of "--text" (text without dashes or value): an exact name, or the
 // one option that many names begin with text; nullptr with *error otherwise.
 const OptionSpec* FindLong(const std::string& text, const std::vector<OptionSpec>& specs, std::string* error) {
     const OptionSpec* found = nullptr;

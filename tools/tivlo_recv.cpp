@@ -102,6 +102,10 @@ Options ParseArguments(const std::vector<std::string>& args) {
 
 enum class Outcome { None, Complete, Failed, Signal };
 
+// How long a receiver keeps answering after its part ended: longer than a
+// sender takes to pass over a master that fell silent.
+constexpr auto kLinger = std::chrono::milliseconds(2500);
+
 // One task, from InitClient to DeInitClient.
 Outcome ServeOneTask(const Options& options, bool* startFailed) {
     EventWindow window;
@@ -193,8 +197,15 @@ Outcome ServeOneTask(const Options& options, bool* startFailed) {
     // One object per task; with --once exactly one, even when none came.
     if (options.common.json && (active || outcome == Outcome::Failed || options.once))
         std::printf("%s\n", ReceiveReportJson(report).c_str());
-    // Tear-down also lets a receiver that is still being served finish its
-    // part with the sender.
+    // The sender may have missed this receiver's last word and ask again:
+    // the library answers for a while before it is torn down, so that a
+    // receiver with its copy is not reported as one that stopped answering.
+    if (outcome == Outcome::Complete || outcome == Outcome::Failed) {
+        const auto until = Clock::now() + kLinger;
+        Event ignored;
+        while (PendingSignal() == 0 && Clock::now() < until)
+            window.Wait(&ignored, std::chrono::milliseconds(100));
+    }
     DeInitClient();
     window.Destroy();
     return outcome;

@@ -1,4 +1,4 @@
-// Pacing of the stream at a set rate (our addition; nothing on the wire
+// Pacing of the stream at a set rate (only the timing of the datagrams
 // changes): a token bucket driven by deadlines on the monotonic clock.
 //
 // Every datagram has a due time, base + (bytes sent before it) / rate, so
