@@ -1,9 +1,9 @@
 // tivlo-send: sends files and directories to every tivlo-recv on a multicast
 // group, and reports which receivers failed.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -94,7 +94,8 @@ void Usage(FILE* out) {
                  "\n"
                  "Exit status: 0 when every receiver got everything, 1 when a receiver failed\n"
                  "or never joined, fewer than --min-receivers joined, or the transfer was\n"
-                 "stopped or failed, 2 for a usage or start-up error (no receiver joined).\n",
+                 "stopped or failed, 2 for a usage or start-up error or when no receiver\n"
+                 "joined.\n",
                  kProgram);
 }
 
