@@ -70,7 +70,7 @@ bool StderrTerminal(int* columns) {
 }
 
 std::vector<uint32_t> ResolveIpv4(const std::string& name, std::string* error) {
-    // The resolver is part of Winsock, which must be started once per process.
+    // The resolver belongs to Winsock, which must be started once per process.
     static const bool started = [] {
         WSADATA data;
         return WSAStartup(MAKEWORD(2, 2), &data) == 0;

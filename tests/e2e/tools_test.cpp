@@ -15,7 +15,7 @@ using namespace tivlo_tool;
 TEST(Tools, DottedQuadsAndNumbers) {
     const uint8_t bytes[4] = {235, 9, 2, 9};
     uint32_t group;
-    std::memcpy(&group, bytes, 4);  // network order: the first part first
+    std::memcpy(&group, bytes, 4);  // network order: the first number first
     EXPECT_EQ(ParseIpv4("235.9.2.9"), group);
     EXPECT_EQ(FormatIpv4(group), "235.9.2.9");
     EXPECT_EQ(ParseIpv4("255.255.255.255"), 0xFFFFFFFFu);
