@@ -257,6 +257,7 @@ std::string ReceiverEndMeaning(uint32_t code) {
 
 std::string ErrInfoMeaning(uint32_t code) {
     switch (code) {
+        case TIVLO_CODE_OK: return "did not say that it has everything";
         case TIVLO_CODE_TOO_MANY_MISSED: return "missed more than 30 % of the blocks, not repaired";
         case TIVLO_CODE_DISK_FULL: return "gave up (full disk or another failure on the receiver)";
         case TIVLO_CODE_TIMED_OUT: return "timed out, or was passed over in the repair phase";

@@ -1,9 +1,10 @@
 // What the programs need from the operating system beyond the library: the
-// command line in UTF-8, Ctrl-C and termination requests, standard error and
-// the terminal. One implementation per system (console_posix.cpp,
+// command line in UTF-8, Ctrl-C and termination requests, standard error, the
+// terminal and host names. One implementation per system (console_posix.cpp,
 // console_win32.cpp), so the programs' own code is the same everywhere.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,5 +28,9 @@ int PendingSignal();
 void WriteStderr(const std::string& text);
 // True when standard error is a terminal; *columns then holds its width.
 bool StderrTerminal(int* columns);
+
+// The IPv4 addresses (network order) of a host name or dotted quad, in the
+// resolver's order without repeats; empty with the reason in *error.
+std::vector<uint32_t> ResolveIpv4(const std::string& name, std::string* error);
 
 }  // namespace tivlo_tool

@@ -1,10 +1,13 @@
 #include "console.h"
 
+#include <netdb.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 namespace tivlo_tool {
@@ -47,6 +50,27 @@ bool StderrTerminal(int* columns) {
     struct winsize size;
     *columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 80;
     return true;
+}
+
+std::vector<uint32_t> ResolveIpv4(const std::string& name, std::string* error) {
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* list = nullptr;
+    std::vector<uint32_t> addresses;
+    const int result = getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (result != 0) {
+        *error = gai_strerror(result);
+        return addresses;
+    }
+    for (const addrinfo* item = list; item != nullptr; item = item->ai_next) {
+        const uint32_t address = reinterpret_cast<const sockaddr_in*>(item->ai_addr)->sin_addr.s_addr;
+        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
+    }
+    freeaddrinfo(list);
+    if (addresses.empty()) *error = "no IPv4 address";
+    return addresses;
 }
 
 }  // namespace tivlo_tool

@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -64,6 +67,38 @@ bool StderrTerminal(int* columns) {
         width = info.srWindow.Right - info.srWindow.Left + 1;
     *columns = width > 20 ? width : 80;
     return true;
+}
+
+std::vector<uint32_t> ResolveIpv4(const std::string& name, std::string* error) {
+    // The resolver belongs to Winsock, which must be started once per process.
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    std::vector<uint32_t> addresses;
+    if (!started) {
+        *error = "the socket library did not start";
+        return addresses;
+    }
+    const int n = MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, nullptr, 0);
+    std::wstring wide(n > 0 ? size_t(n) : 1, L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide.data(), n);
+    ADDRINFOW hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    ADDRINFOW* list = nullptr;
+    const int result = GetAddrInfoW(wide.c_str(), nullptr, &hints, &list);
+    if (result != 0) {
+        *error = "unknown host (error " + std::to_string(result) + ")";
+        return addresses;
+    }
+    for (const ADDRINFOW* item = list; item != nullptr; item = item->ai_next) {
+        const uint32_t address = reinterpret_cast<const sockaddr_in*>(item->ai_addr)->sin_addr.s_addr;
+        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
+    }
+    FreeAddrInfoW(list);
+    if (addresses.empty()) *error = "no IPv4 address";
+    return addresses;
 }
 
 }  // namespace tivlo_tool

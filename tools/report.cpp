@@ -92,6 +92,12 @@ JsonWriter& JsonWriter::Real(double value, int decimals) {
     return *this;
 }
 
+JsonWriter& JsonWriter::Bool(bool value) {
+    Value();
+    out_ += value ? "true" : "false";
+    return *this;
+}
+
 JsonWriter& JsonWriter::Null() {
     Value();
     out_ += "null";
@@ -188,13 +194,18 @@ std::string SendReportJson(const SendReport& r) {
     json.Key("repair_blocks").Integer(r.repairBlocks);
     json.Key("seconds").Real(r.streamSeconds, 3);
     json.EndObject();
-    uint64_t failed = 0;
-    for (const auto& receiver : r.receivers) failed += receiver.outcome == ReceiverOutcome::Failed ? 1 : 0;
+    uint64_t failed = 0, neverJoined = 0;
+    for (const auto& receiver : r.receivers) {
+        failed += receiver.outcome == ReceiverOutcome::Failed ? 1 : 0;
+        neverJoined += receiver.outcome == ReceiverOutcome::NeverJoined ? 1 : 0;
+    }
+    const uint64_t listed = r.receivers.size() - neverJoined;
     json.Key("receiver_counts").BeginObject();
     json.Key("joined").Integer(r.joined);
     json.Key("complete").Integer(r.complete);
     json.Key("failed").Integer(failed);
-    json.Key("unlisted").Integer(r.joined > r.receivers.size() ? r.joined - r.receivers.size() : 0);
+    json.Key("unlisted").Integer(r.joined > listed ? r.joined - listed : 0);
+    json.Key("never_joined").Integer(neverJoined);
     json.EndObject();
     json.Key("receivers").BeginArray();
     for (const auto& receiver : r.receivers) {
@@ -202,11 +213,17 @@ std::string SendReportJson(const SendReport& r) {
         json.Key("address").String(FormatIpv4(receiver.address));
         json.Key("outcome").String(std::string(OutcomeName(receiver.outcome)));
         json.Key("code").Integer(receiver.code);
-        json.Key("code_name").String(std::string(CodeName(receiver.code)));
+        json.Key("code_name").String(receiver.code ? std::optional<std::string>(CodeName(uint32_t(*receiver.code)))
+                                                   : std::nullopt);
         json.Key("blocks_repaired").Integer(receiver.blocksRepaired);
         json.Key("bytes").Integer(receiver.bytes);
+        json.Key("missed").Integer(receiver.missed);
+        json.Key("expected").Bool(receiver.expected);
         json.EndObject();
     }
+    json.EndArray();
+    json.Key("changed_files").BeginArray();
+    for (const auto& name : r.changedFiles) json.String(name);
     json.EndArray();
     json.EndObject();
     return json.text();

@@ -27,6 +27,7 @@ public:
     JsonWriter& Integer(uint64_t value);
     JsonWriter& Integer(const std::optional<uint64_t>& value);  // null when empty
     JsonWriter& Real(double value, int decimals);
+    JsonWriter& Bool(bool value);
     JsonWriter& Null();
     const std::string& text() const { return out_; }
 
@@ -51,10 +52,11 @@ enum class ReceiverOutcome { Complete, Failed, NeverJoined };
 struct ReceiverRecord {
     uint32_t address = 0;  // IPv4, network order
     ReceiverOutcome outcome = ReceiverOutcome::Failed;
-    uint32_t code = 0;
-    // Not known from GetErrInfo; null in the report until the library tells.
+    std::optional<uint64_t> code;  // none for a receiver that never joined
     std::optional<uint64_t> blocksRepaired;
-    std::optional<uint64_t> bytes;
+    std::optional<uint64_t> missed;
+    std::optional<uint64_t> bytes;  // the task's, once it has everything
+    bool expected = false;          // on the --expect list
 };
 
 struct SendReport {
@@ -77,7 +79,8 @@ struct SendReport {
     double streamSeconds = 0.0;
     uint64_t joined = 0;                  // receivers when the transfer started
     std::optional<uint64_t> complete;     // when the outcome tells
-    std::vector<ReceiverRecord> receivers;  // those the library named
+    std::vector<ReceiverRecord> receivers;  // in order of joining, then those that never joined
+    std::vector<std::string> changedFiles;  // relative names
 };
 std::string SendReportJson(const SendReport& report);
 

@@ -1,11 +1,14 @@
 // tivlo-send: sends files and directories to every tivlo-recv on a multicast
 // group, and reports which receivers failed.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common.h"
@@ -48,6 +51,18 @@ void Usage(FILE* out) {
                  "      --skip-bad-names    leave out files whose names receivers cannot store\n"
                  "                          (holding * ? < > \" | :) instead of refusing to start\n"
                  "\n"
+                 "Receivers:\n"
+                 "      --expect=ADDR,...   wait for these receivers (IPv4 addresses or host\n"
+                 "                          names) to join before sending; repeatable\n"
+                 "      --expect-file=FILE  the same, one address or host name a line; '#'\n"
+                 "                          starts a comment\n"
+                 "      --min-receivers=N   wait until at least N receivers joined\n"
+                 "      --wait=SECONDS      the longest wait (default 60 with --expect or\n"
+                 "                          --min-receivers); alone, collect for that long.\n"
+                 "                          When it is over, the transfer starts with whoever\n"
+                 "                          joined; an expected receiver that did not, or\n"
+                 "                          fewer than N, make the outcome a failure\n"
+                 "\n"
                  "Network:\n"
                  "  -g, --group=ADDRESS     multicast group (default 235.9.2.9)\n"
                  "  -p, --port=PORT         data port (default 27001); answers come to PORT+2\n"
@@ -78,7 +93,9 @@ void Usage(FILE* out) {
                  "Ctrl-C stops the transfer and tells the receivers.\n"
                  "\n"
                  "Exit status: 0 when every receiver got everything, 1 when a receiver failed\n"
-                 "or the transfer was stopped or failed, 2 for a usage or start-up error.\n",
+                 "or never joined, fewer than --min-receivers joined, or the transfer was\n"
+                 "stopped or failed, 2 for a usage or start-up error or when no receiver\n"
+                 "joined.\n",
                  kProgram);
 }
 
@@ -101,9 +118,22 @@ struct Options {
     bool skipBadNames = false;
     uint32_t rateKbps = 0;  // 0: the fixed pace
     std::vector<std::string> paths;
-    // Receivers to wait for before the stream (--expect, --expect-file,
-    // --min-receivers, --wait) go here once the library tells who joined.
+    // --expect and --expect-file: each item as given, and where it was given
+    // (for messages about names that do not resolve).
+    std::vector<std::pair<std::string, std::string>> expectGiven;
+    uint32_t minReceivers = 0;          // 0: no number to wait for
+    std::optional<uint32_t> waitSeconds;  // none: no wait beyond InitServer's
 };
+
+// A receiver the sender waits for: as the operator named it, and the
+// addresses it may answer from.
+struct Expected {
+    std::string name;
+    std::vector<uint32_t> addresses;
+};
+
+// The most receivers that can join one transfer.
+constexpr uint32_t kMaxReceivers = 200;
 
 // "500M", "100k", "1.5G", "2000000": bits per second to kilobits per second
 // (at least 1); nullopt when it is no rate or more than the library takes.
@@ -127,14 +157,60 @@ std::optional<uint32_t> ParseRate(const std::string& text) {
     return uint32_t(kbps);
 }
 
+// The items of an --expect-file: one a line, '#' to the end of a line and
+// blank lines ignored; the second of each pair says where the item stands.
+std::vector<std::pair<std::string, std::string>> ReadExpectFile(const std::string& file) {
+    std::ifstream in(PathFromUtf8(file));
+    if (!in) UsageError("cannot read the list of receivers '" + file + "'");
+    std::vector<std::pair<std::string, std::string>> items;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        // Editors on Windows may start the file with a byte-order mark.
+        if (number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        line = line.substr(0, line.find('#'));
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos) continue;
+        const std::string item = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+        const std::string where = "line " + std::to_string(number) + " of " + file;
+        if (item.find_first_of(" \t,") != std::string::npos)
+            UsageError("one address or host name a line, not '" + item + "' (" + where + ")");
+        items.emplace_back(item, where);
+    }
+    if (in.bad()) UsageError("cannot read the list of receivers '" + file + "'");
+    return items;
+}
+
+// The --expect items resolved to addresses, each receiver once.
+std::vector<Expected> ResolveExpected(const std::vector<std::pair<std::string, std::string>>& given) {
+    std::vector<Expected> expected;
+    for (const auto& [name, where] : given) {
+        std::string error;
+        std::vector<uint32_t> addresses;
+        if (auto quad = ParseIpv4(name)) addresses.push_back(*quad);
+        else addresses = ResolveIpv4(name, &error);
+        if (addresses.empty()) UsageError("cannot resolve '" + name + "' (" + where + "): " + error);
+        const bool repeated = std::any_of(expected.begin(), expected.end(), [&](const Expected& other) {
+            return other.addresses.front() == addresses.front();
+        });
+        if (!repeated) expected.push_back({name, addresses});
+    }
+    if (expected.size() > kMaxReceivers)
+        UsageError("more than " + std::to_string(kMaxReceivers) + " expected receivers, the most that can join");
+    return expected;
+}
+
 Options ParseArguments(const std::vector<std::string>& args) {
-    enum { kTarget = 't', kFolder = 'f', kNoSubdirs = 1000, kSkipBadNames, kRate };
+    enum { kTarget = 't', kFolder = 'f', kNoSubdirs = 1000, kSkipBadNames, kRate, kExpect, kExpectFile, kMin, kWait };
     const auto specs = WithCommonOptions({
         {"target", 't', true, kTarget},
         {"folder", 'f', true, kFolder},
         {"no-subdirs", 0, false, kNoSubdirs},
         {"skip-bad-names", 0, false, kSkipBadNames},
         {"rate", 0, true, kRate},
+        {"expect", 0, true, kExpect},
+        {"expect-file", 0, true, kExpectFile},
+        {"min-receivers", 0, true, kMin},
+        {"wait", 0, true, kWait},
     });
     Options options;
     options.paths = ForEachOption(kTool, args, specs, [&](const ParsedOption& option) {
@@ -176,11 +252,39 @@ Options ParseArguments(const std::vector<std::string>& args) {
                 options.rateKbps = *rate;
                 break;
             }
+            case kExpect: {
+                size_t start = 0;
+                while (true) {
+                    const size_t comma = option.value.find(',', start);
+                    std::string item = option.value.substr(start, comma - start);
+                    if (item.empty()) UsageError("an empty address in --expect '" + option.value + "'");
+                    options.expectGiven.emplace_back(item, "--expect");
+                    if (comma == std::string::npos) break;
+                    start = comma + 1;
+                }
+                break;
+            }
+            case kExpectFile:
+                for (auto& item : ReadExpectFile(option.value)) options.expectGiven.push_back(std::move(item));
+                break;
+            case kMin: {
+                auto number = ParseNumber(option.value, 1, kMaxReceivers);
+                if (!number) UsageError("invalid number of receivers '" + option.value + "' (1 to 200)");
+                options.minReceivers = *number;
+                break;
+            }
+            case kWait: {
+                auto seconds = ParseNumber(option.value, 0, 86400);
+                if (!seconds) UsageError("invalid wait '" + option.value + "' (0 to 86400 seconds)");
+                options.waitSeconds = *seconds;
+                break;
+            }
             default: CommonOption(option, kTool, &options.common); break;
         }
     });
     if (options.paths.empty()) UsageError("no PATH to send");
     if (!options.haveTarget) UsageError("no target: give --target=DIR or --folder=NAME");
+    if (!options.waitSeconds && (!options.expectGiven.empty() || options.minReceivers != 0)) options.waitSeconds = 60;
     return options;
 }
 
@@ -235,23 +339,158 @@ void CountSelection(const std::vector<fs::path>& paths, bool subdirs, SendReport
     }
 }
 
-// The receivers the library can name after a transfer. GetErrInfo names
-// only those that carry a code; a library call that lists every receiver,
-// with its repaired blocks and bytes, fills the rest of the records here.
-std::vector<ReceiverRecord> ReadReceivers() {
-    uint32_t info[1 + 2 * 200 + 8] = {};
-    int failed = GetErrInfo(info);
-    if (failed < 0) failed = 0;
-    if (failed > 200) failed = 200;
+// The roster, in order of joining.
+std::vector<TivloReceiverInfo> Roster() {
+    std::vector<TivloReceiverInfo> roster(32);
+    uint32_t joined = TivloGetReceivers(roster.data(), uint32_t(roster.size()));
+    if (joined > roster.size()) {
+        roster.resize(joined);
+        joined = TivloGetReceivers(roster.data(), joined);
+    }
+    roster.resize(std::min<size_t>(joined, roster.size()));
+    return roster;
+}
+
+bool Joined(const Expected& receiver, const std::vector<TivloReceiverInfo>& roster) {
+    return std::any_of(roster.begin(), roster.end(), [&](const TivloReceiverInfo& info) {
+        return std::find(receiver.addresses.begin(), receiver.addresses.end(), info.address) !=
+               receiver.addresses.end();
+    });
+}
+
+// "10.0.0.5", or "pc5 (10.0.0.5)" for a host name.
+std::string Describe(const Expected& receiver) {
+    const std::string address = FormatIpv4(receiver.addresses.front());
+    return receiver.name == address ? address : receiver.name + " (" + address + ")";
+}
+
+// The first few names of a list, and how many more there are.
+std::string ListNames(const std::vector<const Expected*>& receivers, size_t shown) {
+    std::string text;
+    for (size_t i = 0; i < receivers.size() && i < shown; ++i) text += (i ? ", " : "") + Describe(*receivers[i]);
+    if (receivers.size() > shown) text += " and " + std::to_string(receivers.size() - shown) + " more";
+    return text;
+}
+
+// Keeps collecting, one more Collect a second, until every expected
+// receiver joined and at least --min-receivers did, or the wait is over;
+// meanwhile standard error shows who is missing. With neither a list nor a
+// number, collects for the whole wait. False when interrupted.
+bool WaitForReceivers(const Options& options, const std::vector<Expected>& expected) {
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::seconds(*options.waitSeconds);
+    const bool goal = !expected.empty() || options.minReceivers != 0;
+    auto nextCollect = start + std::chrono::seconds(1);  // InitServer has just collected
+    int columns = 80;
+    const bool tty = StderrTerminal(&columns);
+    Clock::time_point lastDraw{};
+    bool drawn = false;
+    std::vector<TivloReceiverInfo> roster;
+    std::vector<const Expected*> missing;
+    while (true) {
+        roster = Roster();
+        missing.clear();
+        for (const auto& receiver : expected)
+            if (!Joined(receiver, roster)) missing.push_back(&receiver);
+        const auto now = Clock::now();
+        const bool enough = missing.empty() && roster.size() >= options.minReceivers;
+        if ((goal && enough) || now >= deadline || PendingSignal() != 0) break;
+        if (now >= nextCollect) {
+            TivloCollect();
+            nextCollect = now + std::chrono::seconds(1);
+        }
+        if (!drawn || now - lastDraw >= (tty ? std::chrono::milliseconds(250) : std::chrono::seconds(5))) {
+            const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - now).count();
+            std::string line = "waiting for receivers: " + std::to_string(roster.size()) + " joined";
+            if (options.minReceivers != 0) line += " of at least " + std::to_string(options.minReceivers);
+            line += ", " + std::to_string(left) + " s left";
+            if (!missing.empty())
+                line += "; " + std::to_string(missing.size()) + " of " + std::to_string(expected.size()) +
+                        " expected missing: " + ListNames(missing, tty ? 3 : 10);
+            if (tty) {
+                // A bar of the receivers still awaited, redrawn in place.
+                double done = 1.0;
+                if (!expected.empty()) done = double(expected.size() - missing.size()) / double(expected.size());
+                if (options.minReceivers != 0)
+                    done = std::min(done, std::min(1.0, double(roster.size()) / options.minReceivers));
+                if (goal) {
+                    std::string bar(20, '-');
+                    std::fill_n(bar.begin(), int(done * 20), '#');
+                    line = "[" + bar + "] " + line;
+                }
+                if (line.size() > size_t(columns - 1)) line.resize(size_t(columns - 1));
+                while (!line.empty() && (uint8_t(line.back()) & 0xC0) == 0x80) line.pop_back();
+                line.append(size_t(columns - 1) - line.size(), ' ');
+                WriteStderr("\r" + line);
+            } else {
+                WriteStderr(line + "\n");
+            }
+            drawn = true;
+            lastDraw = now;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (tty && drawn) WriteStderr("\r" + std::string(size_t(columns - 1), ' ') + "\r");
+    if (PendingSignal() != 0) return false;
+    const auto waited = std::chrono::duration<double>(Clock::now() - start).count();
+    std::fprintf(g_out, "%zu receiver%s joined after %.1f s", roster.size(), roster.size() == 1 ? "" : "s", waited);
+    if (!expected.empty())
+        std::fprintf(g_out, "; %s", missing.empty() ? ("all " + std::to_string(expected.size()) + " expected").c_str()
+                                                    : (std::to_string(missing.size()) + " expected missing: " +
+                                                       ListNames(missing, missing.size())).c_str());
+    if (options.minReceivers > roster.size()) std::fprintf(g_out, "; fewer than the %u wanted", options.minReceivers);
+    std::fprintf(g_out, "\n");
+    return true;
+}
+
+// Each receiver of the roster with its outcome, then each expected one that
+// never joined.
+std::vector<ReceiverRecord> ReadReceivers(const std::vector<Expected>& expected, uint64_t taskBytes) {
+    const std::vector<TivloReceiverInfo> roster = Roster();
     std::vector<ReceiverRecord> receivers;
-    for (int k = 0; k < failed; ++k) {
+    for (const auto& info : roster) {
         ReceiverRecord receiver;
-        receiver.address = info[1 + 2 * k];
-        receiver.outcome = ReceiverOutcome::Failed;
-        receiver.code = info[2 + 2 * k];
+        receiver.address = info.address;
+        // A code outweighs the receiver's own word that it has everything.
+        const bool complete = info.code == 0 && info.complete != 0;
+        receiver.outcome = complete ? ReceiverOutcome::Complete : ReceiverOutcome::Failed;
+        receiver.code = info.code;
+        receiver.blocksRepaired = info.repaired;
+        receiver.missed = info.missed;
+        if (complete) receiver.bytes = taskBytes;
+        receiver.expected = std::any_of(expected.begin(), expected.end(), [&](const Expected& e) {
+            return std::find(e.addresses.begin(), e.addresses.end(), info.address) != e.addresses.end();
+        });
+        receivers.push_back(receiver);
+    }
+    for (const auto& e : expected) {
+        if (Joined(e, roster)) continue;
+        ReceiverRecord receiver;
+        receiver.address = e.addresses.front();
+        receiver.outcome = ReceiverOutcome::NeverJoined;
+        receiver.expected = true;
         receivers.push_back(receiver);
     }
     return receivers;
+}
+
+// The files whose length changed while they were sent.
+std::vector<std::string> ChangedFiles() {
+    std::vector<std::string> names;
+    std::u16string buffer(4096, u'\0');
+    for (uint32_t index = 0;; ++index) {
+        const uint32_t length = TivloGetChangedFile(index, buffer.data(), uint32_t(buffer.size()));
+        if (length == 0) break;
+        // The library names it as on the wire, "\dir\file": shown as a path
+        // relative to the selection's directory, in this system's notation.
+        std::string name = Utf16ToUtf8(buffer.substr(0, length));
+        name.erase(0, name.find_first_not_of('\\'));
+#ifndef _WIN32
+        std::replace(name.begin(), name.end(), '\\', '/');
+#endif
+        names.push_back(name);
+    }
+    return names;
 }
 
 // A failure before or around the transfer: said on standard error and kept
@@ -264,7 +503,8 @@ int Failure(SendReport* report, int status, const std::string& message) {
 
 // One transfer from InitServer to DeInitServer; fills the report and
 // returns the exit status.
-int Run(const Options& options, const std::vector<fs::path>& paths, SendReport* report) {
+int Run(const Options& options, const std::vector<Expected>& expected, const std::vector<fs::path>& paths,
+        SendReport* report) {
     const NetOptions& net = options.common.net;
     EventWindow window;
     if (!window.Create()) return Failure(report, kExitUsage, "cannot create the library's message window");
@@ -311,7 +551,7 @@ int Run(const Options& options, const std::vector<fs::path>& paths, SendReport* 
                        "the selection was refused (result " + std::to_string(selected) + "): " +
                            SelectResultMeaning(selected) + (selected == 7 ? "; --skip-bad-names sends the rest" : ""));
     }
-    if (PendingSignal() != 0) {
+    if ((options.waitSeconds && !WaitForReceivers(options, expected)) || PendingSignal() != 0) {
         DeInitServer();
         report->result = "stopped";
         return Failure(report, kExitFailed, "interrupted before the transfer started");
@@ -394,7 +634,8 @@ int Run(const Options& options, const std::vector<fs::path>& paths, SendReport* 
         progress.Draw();
     }
 
-    report->receivers = ReadReceivers();
+    report->receivers = ReadReceivers(expected, report->bytes);
+    report->changedFiles = ChangedFiles();
     DeInitServer();
     window.Destroy();
 
@@ -410,23 +651,40 @@ int Run(const Options& options, const std::vector<fs::path>& paths, SendReport* 
         if (code != 0) endCode = code;
     report->code = endCode;
 
-    const uint32_t failed = uint32_t(report->receivers.size());
+    uint32_t completed = 0, failed = 0, neverJoined = 0;
     for (const auto& receiver : report->receivers) {
-        std::fprintf(g_out, "failed receiver: %s code %u: %s\n", FormatIpv4(receiver.address).c_str(), receiver.code,
-                     ErrInfoMeaning(receiver.code).c_str());
+        const std::string address = FormatIpv4(receiver.address);
+        switch (receiver.outcome) {
+            case ReceiverOutcome::Complete: ++completed; break;
+            case ReceiverOutcome::NeverJoined:
+                ++neverJoined;
+                std::fprintf(g_out, "failed receiver: %s never joined\n", address.c_str());
+                break;
+            case ReceiverOutcome::Failed:
+                ++failed;
+                // Without a code it was cut short by a stop, which the result says.
+                if (*receiver.code != 0 || !stopRequested)
+                    std::fprintf(g_out, "failed receiver: %s code %u: %s\n", address.c_str(),
+                                 unsigned(*receiver.code), ErrInfoMeaning(uint32_t(*receiver.code)).c_str());
+                break;
+        }
     }
-    const uint32_t completed = receivers >= failed ? receivers - failed : 0;
+    for (const auto& name : report->changedFiles)
+        std::fprintf(g_out, "warning: %s changed size during the transfer; it was sent as it was when the transfer "
+                            "started\n", name.c_str());
+    const std::string absent = neverJoined ? ", " + std::to_string(neverJoined) + " never joined" : "";
     if (stopRequested || endCode != 0) {
         std::fprintf(g_out,
-                     "summary: %u receiver%s; ended after %.1f s with %u of %u blocks streamed, %u repair block%s\n",
-                     receivers, receivers == 1 ? "" : "s", transferSeconds, streamed, progress.total(), repairs,
-                     repairs == 1 ? "" : "s");
+                     "summary: %u receiver%s%s; ended after %.1f s with %u of %u blocks streamed, %u repair block%s\n",
+                     receivers, receivers == 1 ? "" : "s", absent.c_str(), transferSeconds, streamed, progress.total(),
+                     repairs, repairs == 1 ? "" : "s");
     } else {
         double rate = transferSeconds > 0.0 ? double(report->bytes) / transferSeconds : 0.0;
         std::fprintf(g_out,
-                     "summary: %u receiver%s, %u completed, %u failed; %s in %.1f s (%.2f MB/s), %u repair block%s\n",
-                     receivers, receivers == 1 ? "" : "s", completed, failed, HumanBytes(double(report->bytes)).c_str(),
-                     transferSeconds, rate / 1e6, repairs, repairs == 1 ? "" : "s");
+                     "summary: %u receiver%s, %u completed, %u failed%s; %s in %.1f s (%.2f MB/s), %u repair block%s\n",
+                     receivers, receivers == 1 ? "" : "s", completed, failed, absent.c_str(),
+                     HumanBytes(double(report->bytes)).c_str(), transferSeconds, rate / 1e6, repairs,
+                     repairs == 1 ? "" : "s");
     }
     if (stopRequested) {
         report->result = "stopped";
@@ -442,8 +700,17 @@ int Run(const Options& options, const std::vector<fs::path>& paths, SendReport* 
         return kExitFailed;
     }
     report->complete = completed;
-    if (failed > 0) {
-        std::fprintf(g_out, "result: failed (%u receiver%s failed)\n", failed, failed == 1 ? "" : "s");
+    std::vector<std::string> why;
+    if (failed > 0) why.push_back(std::to_string(failed) + " receiver" + (failed == 1 ? "" : "s") + " failed");
+    if (neverJoined > 0)
+        why.push_back(std::to_string(neverJoined) + " receiver" + (neverJoined == 1 ? "" : "s") + " never joined");
+    if (receivers < options.minReceivers)
+        why.push_back("only " + std::to_string(receivers) + " of the " + std::to_string(options.minReceivers) +
+                      " receivers wanted joined");
+    if (!why.empty()) {
+        std::string text = why.front();
+        for (size_t i = 1; i < why.size(); ++i) text += ", " + why[i];
+        std::fprintf(g_out, "result: failed (%s)\n", text.c_str());
         return kExitFailed;
     }
     report->result = "ok";
@@ -456,6 +723,7 @@ int Run(const Options& options, const std::vector<fs::path>& paths, SendReport* 
 int main(int argc, char** argv) {
     const Options options = ParseArguments(StartConsole(argc, argv));
     const std::vector<fs::path> paths = ResolvePaths(options.paths);
+    const std::vector<Expected> expected = ResolveExpected(options.expectGiven);
     if (options.common.json) g_out = stderr;
     InstallSignalHandlers();
     if (options.common.verbose) EnableLibraryLog();
@@ -470,7 +738,7 @@ int main(int argc, char** argv) {
     if (options.rateKbps != 0) report.rateKbps = options.rateKbps;
     CountSelection(paths, options.subdirs, &report);
     report.start = WallClock::now();
-    report.exitStatus = Run(options, paths, &report);
+    report.exitStatus = Run(options, expected, paths, &report);
     report.end = WallClock::now();
     if (options.common.json) std::printf("%s\n", SendReportJson(report).c_str());
     return report.exitStatus;

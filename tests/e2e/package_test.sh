@@ -1,16 +1,13 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build directory and installs it in a
-# clean Debian root of this machine's release (debootstrap minbase with
-# man-db, downloaded once and kept as a tarball in the build directory):
-# both programs run there, their manual page renders, the account, folder
-# and conffile exist and the service stays disabled; a purge then leaves no
-# file of the package behind.
+# Builds the Debian package and installs it in a clean root of this machine's
+# release (debootstrap minbase with man-db, kept as a tarball in the build
+# directory): the programs run, the manual pages render, the account, folder
+# and conffile exist, the service stays disabled; a purge leaves nothing.
 set -euo pipefail
 build=$1
-[ "$(id -u)" = 0 ] || { echo "SKIPPED: needs root (chroot, dpkg)"; exit 77; }
-for cmd in cpack dpkg-deb dpkg-shlibdeps debootstrap chroot; do
-  command -v "$cmd" >/dev/null || { echo "SKIPPED: '$cmd' is missing"; exit 77; }
-done
+skip() { echo "SKIPPED: $*"; exit 77; }
+[ "$(id -u)" = 0 ] || skip "needs root (chroot, dpkg)"
+for cmd in cpack dpkg-deb dpkg-shlibdeps debootstrap chroot; do command -v "$cmd" >/dev/null || skip "'$cmd' is missing"; done
 . /etc/os-release
 cache=$build/package-root/$VERSION_CODENAME-minbase.tar
 work=$(mktemp -d /var/tmp/tivlo-package.XXXXXX)
@@ -29,8 +26,7 @@ if [ ! -s "$cache" ]; then
   tar -C "$work/boot" -cf "$cache.part" . && mv "$cache.part" "$cache"
   echo "clean root made with debootstrap in $((SECONDS - start)) s"
 fi
-root=$work/root
-mkdir "$root" && tar -C "$root" -xf "$cache"
+root=$work/root && mkdir "$root" && tar -C "$root" -xf "$cache"
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 "$@"; }
 # Every path of the root, less what dpkg, man-db, adduser's lock and the
 # account files keep for themselves.
@@ -40,8 +36,7 @@ paths >"$work/before"
 cp "$deb" "$root/tmp/tivlo.deb"
 in_root dpkg -i /tmp/tivlo.deb >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -i"; }
 rm "$root/tmp/tivlo.deb"
-in_root tivlo-send --version | grep -q '^tivlo-send (Tivlo) ' || fail "tivlo-send --version"
-in_root tivlo-recv --version | grep -q '^tivlo-recv (Tivlo) ' || fail "tivlo-recv --version"
+for p in send recv; do in_root tivlo-$p --version | grep -q "^tivlo-$p (Tivlo) " || fail "tivlo-$p --version"; done
 in_root man -P cat tivlo-send 2>&1 | grep -q -- '--json' || fail "man tivlo-send does not render"
 in_root man -P cat 3 libtivlo 2>&1 | grep -q 'GetErrInfo' || fail "man 3 libtivlo does not render"
 in_root getent passwd tivlo >/dev/null || fail "no account tivlo"
@@ -52,7 +47,6 @@ grep -q '^ExecStart=/usr/bin/tivlo-recv' "$root/usr/lib/systemd/system/tivlo-rec
 [ -z "$(find "$root/etc/systemd" -name 'tivlo*' 2>/dev/null)" ] || fail "the service was enabled"
 
 in_root dpkg --purge tivlo >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "dpkg --purge"; }
-paths >"$work/after"
-left=$(comm -13 "$work/before" "$work/after")
+left=$(paths | comm -13 "$work/before" -)
 [ -z "$left" ] || fail "left after the purge: $left"
 echo "PASS in $((SECONDS - start)) s: $(basename "$deb") installed, used and purged in a clean $VERSION_CODENAME root"

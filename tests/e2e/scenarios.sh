@@ -1,434 +1,267 @@
 #!/usr/bin/env bash
-# End-to-end scenarios: real tivlo-send and tivlo-recv processes on namespace
-# hosts, real sockets, loss, disks. Usage: scenarios.sh NAME (see the end of
-# this file). TIVLO_SEND and TIVLO_RECV name the programs.
-#
-# Scenarios clean_tree and loss5 run at the library's real pace and print the
-# transfer time and rate. Those that wait for a heartbeat to stop run every
-# process at half time (TIVLO_TIME_SCALE=0.5): the sender's heartbeat and the
-# receivers' watch on it must keep their ratio, so all clocks scale alike.
+# End-to-end scenarios: tivlo-send and tivlo-recv on namespace hosts, with
+# real sockets, loss and disks. Usage: scenarios.sh NAME (names at the end);
+# TIVLO_SEND and TIVLO_RECV name the programs, TIVLO_E2E_VERBOSE=1 logs the
+# library's lines too. Runs that wait for a heartbeat to stop go at half time
+# (TIVLO_TIME_SCALE for every process: heartbeat and watch keep their ratio).
 set -u
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
-
-SRC="$E2E_WORK/src"
-SAMPLE="$SRC/sample"
-SENDER_IP=10.99.0.1
+source "$(dirname "$0")/lib.sh"
+SRC=$E2E_WORK/src SAMPLE=$E2E_WORK/src/sample V=()
+[ "${TIVLO_E2E_VERBOSE:-0}" = 1 ] && V=(--verbose)
 declare -A PID
-# TIVLO_E2E_VERBOSE=1: the library's log lines in every program's log.
-VERBOSE=()
-[ "${TIVLO_E2E_VERBOSE:-0}" = 1 ] && VERBOSE=(--verbose)
 
-# make_tree MEGABYTES: the sample tree, with a big file of that many MB.
-make_tree() {
-  local big=$1
-  mkdir -p "$SAMPLE/docs/deep/deeper" "$SAMPLE/docs/empty-inner/also-empty" "$SAMPLE/empty-top" "$SAMPLE/media"
-  : >"$SAMPLE/empty.txt"
-  : >"$SAMPLE/docs/deep/deeper/empty-too"
-  head -c 8508 /dev/urandom >"$SAMPLE/docs/two-blocks.bin"   # exactly 2 x 4254
-  head -c 4254 /dev/urandom >"$SAMPLE/docs/one-block.bin"
-  head -c 4253 /dev/urandom >"$SAMPLE/docs/deep/short.bin"
-  head -c 4255 /dev/urandom >"$SAMPLE/docs/deep/deeper/long.bin"
+# setup MB HOST...: the run, a sample tree with a file of MB megabytes, and
+# the hosts: s is 10.99.0.1, s2 10.99.0.2, rN 10.99.0.(10+N).
+setup() {
+  e2e_setup
+  mkdir -p "$SAMPLE"/{docs/deep/deeper,docs/empty-inner/also-empty,empty-top,media}
   printf 'Grüße aus Köln\n' >"$SAMPLE/docs/Grüße — 日本語.txt"
-  local i
-  for i in 1 2 3 4 5; do seq 1 $((i * 700)) >"$SAMPLE/docs/list-$i.txt"; done
-  head -c "$((big * 1000 * 1000))" /dev/urandom >"$SAMPLE/media/big.bin"
-}
-
-# add_hosts NAME... : sender "s" is 10.99.0.1, "s2" 10.99.0.2, rN 10.99.0.(10+N).
-add_hosts() {
-  local h
-  for h in "$@"; do
-    case $h in
-      s) host_add s 1 ;;
-      s2) host_add s2 2 ;;
-      r*) host_add "$h" $((10 + ${h#r})) ;;
-    esac
+  local f
+  for f in 1 2 3 4 5; do seq $((f * 700)) >"$SAMPLE/docs/list-$f.txt"; done
+  # Empty files, and sizes on and around the 4254-byte block.
+  for f in empty.txt:0 docs/deep/deeper/empty-too:0 docs/two-blocks.bin:8508 docs/one-block.bin:4254 \
+    docs/deep/short.bin:4253 docs/deep/deeper/long.bin:4255 media/big.bin:$(($1 * 1000000)); do
+    head -c "${f#*:}" /dev/urandom >"$SAMPLE/${f%:*}"
+  done
+  for f in "${@:2}"; do
+    case $f in s) host_add s 1 ;; s2) host_add s2 2 ;; *) host_add "$f" $((10 + ${f#r})) ;; esac
   done
 }
 
-# start_receiver NAME [VAR=VALUE...] [extra options]: tivlo-recv --once on a
-# host, ready for a sender once this returns.
-start_receiver() {
-  local name=$1
-  shift
-  local envs=()
-  while [ $# -gt 0 ] && [[ $1 == *=* ]]; do envs+=("$1"); shift; done
-  host_start "$name" "recv-$name" "${envs[@]}" "$TIVLO_RECV" "${VERBOSE[@]}" --once \
-    --interface "${HOST_IP[$name]}" --allow "$E2E_TARGET" "$@"
-  PID[$name]=$E2E_LAST_PID
-  wait_for_line "${HOST_LOG[$name]}" '^waiting for a sender' 10 || fail "tivlo-recv on $name did not start"
+# start HOST send|recv OPTION...: the program on the host's interface, with
+# its JSON report in $(json HOST) and all else in its log.
+start() {
+  local program=$TIVLO_RECV
+  [ "$2" = send ] && program=$TIVLO_SEND
+  E2E_STDOUT=$(json "$1") host_start "$1" "$1" "$program" "${V[@]}" --json --interface "${HOST_IP[$1]}" "${@:3}"
+  PID[$1]=$E2E_LAST_PID
 }
-
-# start_sender NAME [VAR=VALUE...] [-- extra options]: tivlo-send of the
-# sample tree from a host to the common target path.
-start_sender() {
-  local name=$1
-  shift
-  local envs=()
-  while [ $# -gt 0 ] && [[ $1 == *=* ]]; do envs+=("$1"); shift; done
-  host_start "$name" "send-$name" "${envs[@]}" "$TIVLO_SEND" "${VERBOSE[@]}" --interface "${HOST_IP[$name]}" \
-    --target "$E2E_TARGET" "$@" "$SAMPLE"
-  PID[$name]=$E2E_LAST_PID
-}
-
-# expect_exit NAME STATUS SECONDS: the host's program ends in time with STATUS.
-expect_exit() {
-  local name=$1 status=$2 seconds=$3
-  wait_exit "${PID[$name]}" "$seconds" || fail "the program on $name did not end within $seconds s"
-  [ "$E2E_STATUS" = "$status" ] || fail "the program on $name ended with status $E2E_STATUS, expected $status"
-}
-
-expect_log() {  # NAME PATTERN WHAT
-  grep -Eq -- "$2" "${HOST_LOG[$1]}" || fail "$1: $3 (no line matching '$2')"
-}
-
-# expect_failed_receivers LIST: the sender's report names exactly these
-# "address code" pairs, in any order.
-expect_failed_receivers() {
-  local expected got
-  expected=$(printf '%s\n' "$@" | sort)
-  got=$(sed -n 's/^failed receiver: \([0-9.]*\) code \([0-9]*\):.*/\1 \2/p' "${HOST_LOG[s]}" | sort)
-  [ "$got" = "$expected" ] || fail "the sender reported failed receivers [$got], expected [$expected]"
-}
-
-# expect_json NAME FILTER WHAT: the JSON report of the host's program (run
-# with --json and E2E_STDOUT=$(json NAME)) satisfies the jq FILTER.
 json() { echo "$E2E_WORK/logs/$1.json"; }
-expect_json() {
-  jq -e "$2" "$(json "$1")" >/dev/null || { cat "$(json "$1")"; fail "$1: $3 (not $2)"; }
+# ready HOST...: tivlo-recv waits for a sender on each.
+ready() { local h; for h; do wait_for_line "${HOST_LOG[$h]}" '^waiting for a sender' 10 || fail "no tivlo-recv on $h"; done; }
+# recv HOST: tivlo-recv --once for the target, once it waits.
+recv() { start "$1" recv --once --allow "$E2E_TARGET" && ready "$1"; }
+# send HOST [OPTION...]: tivlo-send of the sample tree.
+send() { start "$1" send "${@:2}" --target "$E2E_TARGET" "$SAMPLE"; }
+
+# ends HOST STATUS SECONDS: the host's program ends in time with STATUS.
+ends() {
+  wait_exit "${PID[$1]}" "$3" || fail "the program on $1 did not end within $3 s"
+  [ "$E2E_STATUS" = "$2" ] || fail "the program on $1 ended with status $E2E_STATUS, expected $2"
 }
-
-expect_copy() {
-  local h
-  for h in "$@"; do verify_copy "$h" "$SAMPLE" || fail "the copy on $h is wrong"; done
+# logs HOST PATTERN WHAT: the host's log has a line matching PATTERN.
+logs() { grep -Eq -- "$2" "${HOST_LOG[$1]}" || fail "$1: $3 (no line matching '$2')"; }
+# jqs HOST FILTER: the host's last JSON report satisfies the jq FILTER.
+jqs() { jq -se "last | $2" "$(json "$1")" >/dev/null || { cat "$(json "$1")"; fail "$1: not $2"; }; }
+copies() { local h; for h; do verify_copy "$h" "$SAMPLE" || fail "the copy on $h is wrong"; done; }
+# failed [HOST:CODE...]: the sender's lines and its report name exactly these
+# receivers as failed, with these codes (none: never joined), and every other
+# one as complete.
+failed() {
+  local x lines report want=$(for x; do echo "${HOST_IP[${x%:*}]} ${x#*:}"; done | sort)
+  lines=$(sed -En 's/^failed receiver: ([0-9.]+) (code ([0-9]+):|never joined).*/\1 \3/p' "${HOST_LOG[s]}" | sort)
+  report=$(jq -r '.receivers[] | select(.outcome != "complete") | "\(.address) \(.code // "")"' "$(json s)" | sort)
+  [ "$lines" = "$want" ] && [ "$report" = "$want" ] ||
+    fail "the sender named [$lines] in its lines, [$report] in its report; expected [$want]"
 }
+# mid HOST SECONDS: SECONDS after the receiver took the task, mid-stream.
+mid() { wait_for_line "${HOST_LOG[$1]}" '^task: ' 20 && sleep "$2" || fail "$1 never got a task"; }
+# signal SIGNAL HOST...: the signal to programs that must still be running.
+signal() { local h; for h in "${@:2}"; do kill "-$1" "${PID[$h]}" 2>/dev/null || fail "$h ended before the signal"; done; }
 
-# wait_stream NAME SECONDS: waits until a receiver has taken a task and
-# then SECONDS more, so whatever follows happens in the middle of the stream.
-wait_stream() {
-  wait_for_line "${HOST_LOG[$1]}" '^task: ' 20 || fail "$1 never got a task"
-  sleep "$2"
-}
-
-# The sender's "summary:" line, and the time and rate from it.
-report_rate() {
-  local label=$1 line
-  line=$(grep '^summary: ' "${HOST_LOG[s]}")
-  note "$label: $line"
-  echo "MEASURE $label: $(sed -n 's/.*; \(.* in [0-9.]* s ([^)]*)\).*/\1/p' <<<"$line")"
-}
-
-# ---------------------------------------------------------------------------
-
-# 1. Three receivers, no loss: nested and empty directories, empty files,
-# block-boundary sizes, a non-ASCII name and a 20 MB file arrive exactly.
+# 1. Three receivers, no loss, the sender waiting for three: nested and empty
+# folders, empty files, block-boundary sizes, a name beyond ASCII and 20 MB
+# arrive exactly, each reported complete, at a measured time and rate (the
+# library's own pace). A second sender mid-stream refuses to start.
+# 2. (loss5) The same when each receiver loses 5 % of all the multicast
+# datagrams that reach it (Task, Finish and Empty directories too).
+scenario_loss5() { scenario_clean_tree 5; }
 scenario_clean_tree() {
-  e2e_setup
-  add_hosts s r1 r2 r3
-  make_tree 20
-  local h
-  E2E_STDOUT=$(json r1) start_receiver r1 --json
-  for h in r2 r3; do start_receiver $h; done
-  E2E_STDOUT=$(json s) start_sender s --json
-  expect_exit s 0 180
-  for h in r1 r2 r3; do expect_exit $h 0 30; done
-  expect_json s '.result == "ok" and .exit_status == 0 and .code_name == "OK" and .receivers == [] and
-    .receiver_counts == {"joined": 3, "complete": 3, "failed": 0, "unlisted": 3} and .task.files == 13' "report"
-  expect_json r1 ".outcome == \"complete\" and .code == 0 and .task.blocks == $(jq .task.blocks "$(json s)")" "report"
-  expect_log s '^transfer started: 3 receivers' "the sender did not see three receivers"
-  expect_log s '^result: ok' "the sender did not report success"
-  expect_failed_receivers
-  for h in r1 r2 r3; do expect_log $h '^outcome: complete' "no completion"; done
-  expect_copy r1 r2 r3
-  report_rate "clean_tree (3 receivers, no loss)"
+  local loss=${1:-0} h line
+  setup 20 s s2 r1 r2 r3
+  for h in r1 r2 r3; do [ "$loss" = 0 ] || host_loss $h "$loss"; recv $h; done
+  send s --min-receivers 3
+  if [ "$loss" = 0 ]; then
+    mid r1 1
+    send s2
+    ends s2 2 15
+    logs s2 'another sender is already using' "the second sender gave another reason"
+    logs s '^3 receivers joined after 0\.' "the sender did not start as soon as three had joined"
+  fi
+  ends s 0 300
+  for h in r1 r2 r3; do
+    ends $h 0 30
+    jqs $h ".outcome == \"complete\" and .code == 0 and .task.blocks == $(jq .task.blocks "$(json s)")"
+  done
+  jqs s '.result == "ok" and .code_name == "OK" and .task.files == 13 and .changed_files == [] and
+    .receiver_counts == {joined: 3, complete: 3, failed: 0, unlisted: 0, never_joined: 0} and
+    (.task.bytes as $b | all(.receivers[]; .outcome == "complete" and .bytes == $b and .expected == false)) and
+    ([.receivers[].address] | sort) == ["10.99.0.11", "10.99.0.12", "10.99.0.13"]'
+  copies r1 r2 r3
+  [ "$loss" = 0 ] || note "datagrams dropped: $(for h in r1 r2 r3; do echo -n "$(host_dropped $h tivlo_loss) "; done)"
+  line=$(grep '^summary: ' "${HOST_LOG[s]}") && note "$line"
+  echo "MEASURE $([ "$loss" = 0 ] && echo clean_tree || echo "loss$loss") (3 receivers, $loss % of the multicast" \
+    "datagrams lost each): $(sed -n 's/.*; \(.* in [0-9.]* s ([^)]*)\).*/\1/p' <<<"$line")"
 }
 
-# 2. Three receivers that each lose 5 % of the multicast datagrams that reach
-# them, at random (Data and Repair blocks, Task, Finish, Empty directories
-# alike): repaired to byte-exact copies, nobody reported.
-scenario_loss5() {
-  e2e_setup
-  add_hosts s r1 r2 r3
-  make_tree 20
-  local h
-  for h in r1 r2 r3; do host_loss $h 5; start_receiver $h; done
-  start_sender s
-  expect_exit s 0 300
-  for h in r1 r2 r3; do expect_exit $h 0 30; done
-  expect_log s '^result: ok' "the sender did not report success"
-  expect_failed_receivers
-  expect_copy r1 r2 r3
-  note "datagrams dropped: r1 $(host_dropped r1 tivlo_loss), r2 $(host_dropped r2 tivlo_loss), r3 $(host_dropped r3 tivlo_loss)"
-  report_rate "loss5 (3 receivers, 5 % of the multicast datagrams lost each)"
-}
-
-# 3. One receiver at 40 % loss of the Data blocks beside two clean ones: it
-# is given up with code 1, the others complete; the lossy one learns of the
-# end when the heartbeat stops.
-scenario_loss40() {
-  e2e_setup
-  add_hosts s r1 r2 r3
-  make_tree 3
+# 3. Beside a clean receiver, one losing 40 % of the Data blocks is given up
+# with code 1 (it learns of the end when the heartbeat stops), and one whose
+# disk is too small refuses the task with 112, which the sender's host hears
+# of (1054).
+scenario_loss40_small_disk() {
+  setup 8 s r1 r2 r3
   host_loss r1 40 data
-  local h
-  for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.5; done
-  start_sender s TIVLO_TIME_SCALE=0.5
-  expect_exit s 1 120
-  expect_failed_receivers "${HOST_IP[r1]} 1"
-  for h in r2 r3; do expect_exit $h 0 30; done
-  expect_copy r2 r3
-  expect_exit r1 1 40
-  expect_log r1 '^outcome: failed \(code 1004\)' "the lossy receiver did not report the lost sender"
-}
-
-# 4. A receiver killed during the stream is passed over with 1460; the others
-# complete and the sender ends.
-scenario_kill_receiver() {
-  e2e_setup
-  add_hosts s r1 r2 r3
-  make_tree 6
-  local h
-  for h in r1 r2 r3; do start_receiver $h; done
-  start_sender s
-  wait_stream r2 2
-  kill -0 "${PID[r2]}" 2>/dev/null || fail "r2 ended before it was killed"
-  kill -KILL "${PID[r2]}"
-  wait_exit "${PID[r2]}" 5
-  expect_exit s 1 120
-  expect_failed_receivers "${HOST_IP[r2]} 1460"
-  for h in r1 r3; do expect_exit $h 0 30; done
-  expect_copy r1 r3
-}
-
-# 4b. The same when the killed receiver joined first (the first master) and
-# the others lose 5 % of the Data blocks: they are still repaired.
-scenario_kill_first_joined() {
-  e2e_setup
-  add_hosts s r1 r2 r3
-  make_tree 6
-  local h
-  for h in r2 r3; do host_drop_first_collect $h; host_loss $h 5 data; done
-  for h in r1 r2 r3; do start_receiver $h; done
-  start_sender s
-  wait_stream r1 2
-  for h in r2 r3; do
-    [ "$(host_dropped $h tivlo_order)" = 1 ] || fail "$h did not miss the first Collect, r1 may not have joined first"
-  done
-  kill -0 "${PID[r1]}" 2>/dev/null || fail "r1 ended before it was killed"
-  kill -KILL "${PID[r1]}"
-  wait_exit "${PID[r1]}" 5
-  expect_exit s 1 150
-  expect_failed_receivers "${HOST_IP[r1]} 1460"
-  for h in r2 r3; do expect_exit $h 0 30; done
-  expect_copy r2 r3
-  note "datagrams dropped: r2 $(host_dropped r2 tivlo_loss), r3 $(host_dropped r3 tivlo_loss)"
-}
-
-# 5. The sender killed during the stream: every receiver reports the lost
-# sender (1004) and exits with failure.
-scenario_kill_sender() {
-  e2e_setup
-  add_hosts s r1 r2 r3
-  make_tree 8
-  local h
-  for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.5; done
-  start_sender s TIVLO_TIME_SCALE=0.5
-  wait_stream r1 1.5
-  kill -0 "${PID[s]}" 2>/dev/null || fail "the sender ended before it was killed"
-  kill -KILL "${PID[s]}"
-  wait_exit "${PID[s]}" 5
-  for h in r1 r2 r3; do
-    expect_exit $h 1 40
-    expect_log $h '^outcome: failed \(code 1004\)' "no report of the lost sender"
-  done
-}
-
-# 6. A receiver whose disk is too small refuses the task with 112; the
-# sender's host hears of it (1054) and reports it; the others complete.
-scenario_small_disk() {
-  e2e_setup
-  add_hosts s r1 r2 r3
-  make_tree 8
   host_small_disk r3 6
-  local h
-  for h in r1 r2; do start_receiver $h; done
-  E2E_STDOUT=$(json r3) start_receiver r3 --json
-  E2E_STDOUT=$(json s) start_sender s --json
-  expect_exit r3 1 30
-  expect_log r3 '^outcome: failed \(code 112\)' "the small disk was not refused"
-  expect_json r3 '.outcome == "failed" and .code == 112 and .code_name == "DISK_FULL"' "report"
-  expect_exit s 1 120
-  expect_json s ".result == \"failed\" and .exit_status == 1 and .receiver_counts.complete == 2 and .receivers ==
-    [{address: \"${HOST_IP[r3]}\", outcome: \"failed\", code: 112, code_name: \"DISK_FULL\", blocks_repaired: null,
-      bytes: null}]" "report"
-  expect_log s "^receiver ${HOST_IP[r3]} gave up \(code 112\)" "the sender's host did not hear of the full disk"
-  expect_failed_receivers "${HOST_IP[r3]} 112"
-  for h in r1 r2; do expect_exit $h 0 30; done
-  expect_copy r1 r2
+  export TIVLO_TIME_SCALE=0.5
+  for h in r1 r2 r3; do recv $h; done
+  send s
+  ends r3 1 30
+  jqs r3 '.outcome == "failed" and .code_name == "DISK_FULL"'
   [ ! -e "${HOST_DIR[r3]}/sample/media/big.bin" ] || fail "r3 wrote files after refusing the task"
+  ends s 1 120
+  logs s "^receiver ${HOST_IP[r3]} gave up \(code 112\)" "the sender's host did not hear of the full disk"
+  failed r1:1 r3:112
+  jqs s '.result == "failed" and .receiver_counts.complete == 1 and
+    (.receivers[] | select(.code == 112) | .code_name == "DISK_FULL" and .bytes == null)'
+  ends r2 0 30
+  copies r2
+  ends r1 1 40
+  logs r1 '^outcome: failed \(code 1004\)' "the lossy receiver did not report the lost sender"
 }
 
-# 7. Ctrl-C on the sender in the middle: it stops the transfer, the receivers
-# report the stop, nothing hangs.
-scenario_stop() {
-  e2e_setup
-  add_hosts s r1 r2 r3
-  make_tree 8
-  local h
-  for h in r1 r2 r3; do start_receiver $h TIVLO_TIME_SCALE=0.5; done
-  E2E_STDOUT=$(json s) start_sender s TIVLO_TIME_SCALE=0.5 --json
-  wait_stream r1 1.5
-  kill -0 "${PID[s]}" 2>/dev/null || fail "the sender ended before it was interrupted"
-  kill -INT "${PID[s]}"
-  expect_exit s 1 15
-  expect_log s '^result: stopped' "the sender did not report the stop"
-  expect_json s '.result == "stopped" and .exit_status == 1 and .receiver_counts.complete == null' "report"
+# 4. Two receivers killed mid-stream, r1 the first to join (the first master)
+# and r2 a later one: the sender names both with 1460 and ends; the survivor
+# loses 5 % of the Data blocks and is still repaired.
+scenario_kills() {
+  setup 6 s r1 r2 r3
+  for h in r2 r3; do host_drop_first_collect $h; done
+  host_loss r3 5 data
+  for h in r1 r2 r3; do recv $h; done
+  send s
+  mid r1 2
+  for h in r2 r3; do [ "$(host_dropped $h tivlo_order)" = 1 ] || fail "$h did not miss the first Collect"; done
+  signal KILL r1 r2
+  ends s 1 150
+  failed r1:1460 r2:1460
+  jqs s '.receivers[0].address == "10.99.0.11" and .receiver_counts.complete == 1 and
+    (.receivers[] | select(.address == "10.99.0.13") | .outcome == "complete" and .missed > 0)'
+  ends r3 0 30
+  copies r3
+}
+
+# 5. The sender killed mid-stream (kill_sender): every receiver reports the
+# lost sender; or interrupted as by Ctrl-C (stop): it stops the transfer and
+# the receivers report the stop. Nothing hangs.
+scenario_kill_sender() { sender_ends KILL 1004; }
+scenario_stop() { sender_ends INT 0; }
+sender_ends() {
+  setup 8 s r1 r2 r3
+  export TIVLO_TIME_SCALE=0.5
+  for h in r1 r2 r3; do recv $h; done
+  send s
+  mid r1 1.5
+  signal "$1" s
+  if [ "$1" = INT ]; then
+    ends s 1 15
+    logs s '^result: stopped' "the sender did not report the stop"
+    jqs s '.result == "stopped" and .receiver_counts.complete == null'
+  fi
   for h in r1 r2 r3; do
-    expect_exit $h 1 20
-    expect_log $h '^outcome: failed \(code 0\)' "no report of the stop"
+    ends $h 1 40
+    logs $h "^outcome: failed \(code $2\)" "the receiver gave another reason"
   done
 }
 
-# 8. A second sender on the same group during a transfer refuses to start;
-# the running transfer is not disturbed.
-scenario_second_sender() {
-  e2e_setup
-  add_hosts s s2 r1 r2 r3
-  make_tree 6
-  local h
-  for h in r1 r2 r3; do start_receiver $h; done
-  start_sender s
-  wait_stream r1 1
-  host_start s2 send-s2 "$TIVLO_SEND" --interface "${HOST_IP[s2]}" --target "$E2E_TARGET" "$SAMPLE/docs"
-  PID[s2]=$E2E_LAST_PID
-  expect_exit s2 2 15
-  expect_log s2 'another sender is already using' "the second sender gave another reason"
-  expect_exit s 0 120
-  for h in r1 r2 r3; do expect_exit $h 0 30; done
-  expect_failed_receivers
-  expect_copy r1 r2 r3
-}
-
-# 9. tivlo-recv without --once serves one task after another, and SIGTERM
-# ends it cleanly.
+# 6. tivlo-recv without --once serves one task after another, each reported
+# on a line of its own, and SIGTERM ends it cleanly.
 scenario_serve() {
-  e2e_setup
-  add_hosts s r1 r2
-  make_tree 1
-  mkdir -p "$SRC/second/inner"
-  head -c 50000 /dev/urandom >"$SRC/second/inner/data.bin"
-  local h
-  for h in r1 r2; do
-    E2E_STDOUT=$(json $h) host_start $h "recv-$h" "$TIVLO_RECV" "${VERBOSE[@]}" --json --interface "${HOST_IP[$h]}" \
-      --allow "$E2E_TARGET"
-    PID[$h]=$E2E_LAST_PID
-    wait_for_line "${HOST_LOG[$h]}" '^waiting for a sender' 10 || fail "tivlo-recv on $h did not start"
-  done
-  start_sender s
-  expect_exit s 0 60
-  for h in r1 r2; do
-    # Ready again for the next sender.
-    wait_for_line "${HOST_LOG[$h]}" '^outcome: complete' 20 || fail "$h did not complete the first task"
-    local ready=0
-    for _ in $(seq 1 100); do
-      [ "$(grep -c '^waiting for a sender' "${HOST_LOG[$h]}")" -ge 2 ] && { ready=1; break; }
-      sleep 0.1
-    done
-    [ $ready = 1 ] || fail "$h did not start over after its first task"
-  done
-  host_start s send2-s "$TIVLO_SEND" "${VERBOSE[@]}" --interface "$SENDER_IP" --target "$E2E_TARGET" "$SRC/second"
-  PID[s]=$E2E_LAST_PID
-  expect_exit s 0 60
+  setup 1 s r1 r2
+  mkdir -p "$SRC/second/inner" && head -c 50000 /dev/urandom >"$SRC/second/inner/data.bin"
+  for h in r1 r2; do start $h recv --allow "$E2E_TARGET" && ready $h; done
+  send s
+  ends s 0 60
+  # Both must be back for the next task.
+  start s send --min-receivers 2 --wait 20 --target "$E2E_TARGET" "$SRC/second"
+  ends s 0 60
   for h in r1 r2; do
     wait_for_line "${HOST_LOG[$h]}" '^outcome: complete: 1 file,' 20 || fail "$h did not complete the second task"
-    kill -TERM "${PID[$h]}"
-    expect_exit $h 0 15
-    [ "$(grep -c '^outcome: complete' "${HOST_LOG[$h]}")" = 2 ] || fail "$h did not report two completions"
+    signal TERM $h
+    ends $h 0 15
     [ "$(jq -c '[.outcome, .task.files]' "$(json $h)" | tr -d '\n')" = '["complete",13]["complete",1]' ] ||
       fail "$h did not report each task on a line of its own"
-    cmp -s "$SRC/second/inner/data.bin" "${HOST_DIR[$h]}/second/inner/data.bin" || fail "$h: the second task's file differs"
-    rm -rf "${HOST_DIR[$h]}/second"
+    cmp "$SRC/second/inner/data.bin" "${HOST_DIR[$h]}/second/inner/data.bin" || fail "$h: the second file differs"
+    rm -r "${HOST_DIR[$h]}/second"
   done
-  expect_copy r1 r2
+  copies r1 r2
 }
 
-# 10. Refusals: a selection the library refuses (with its result code), files
-# left out on request, an interface that is not this host's, a group where
-# nobody answers, and a receiver whose allowed roots exclude the target.
+# 7. Refusals: selections the library refuses (with its result), files left
+# out on request, an interface that is not the host's, a group where nobody
+# answers, and a receiver whose allowed roots exclude the target.
 scenario_refusals() {
-  e2e_setup
-  add_hosts s r1 r2
+  setup 0 s r1 r2
   mkdir -p "$SRC/odd:dir" "$SRC/tree/sub"
-  echo a >"$SRC/odd:dir/a.txt"
-  echo fine >"$SRC/tree/fine.txt"
-  echo odd >"$SRC/tree/what?.txt"
-  echo deep >"$SRC/tree/sub/deep.txt"
+  for f in odd:dir/a.txt tree/fine.txt "tree/what?.txt" tree/sub/deep.txt; do echo "$f" >"$SRC/$f"; done
+  # refused HOST PATTERN send|recv OPTION...: the program refuses to start.
+  refused() { start "$1" "${@:3}" && ends "$1" 2 30 && logs "$1" "$2" "no refusal"; }
+  refused s 'refused \(result 5\)' send --target "$E2E_TARGET" "$SRC/odd:dir"
+  refused s 'refused \(result 7\).*--skip-bad-names' send --target "$E2E_TARGET" "$SRC/tree"
+  refused s 'no receiver answered' send --target "$E2E_TARGET" "$SRC/tree/sub"
+  HOST_IP[s]=10.99.0.77 HOST_IP[r1]=10.99.0.77 # an address of no host
+  refused s 'cannot set up the sockets' send --target "$E2E_TARGET" "$SRC/tree/sub"
+  refused r1 'cannot set up the receiver' recv --once
+  HOST_IP[s]=10.99.0.1 HOST_IP[r1]=10.99.0.11
 
-  host_start s refuse-colon "$TIVLO_SEND" --interface "$SENDER_IP" --target "$E2E_TARGET" "$SRC/odd:dir"
-  PID[s]=$E2E_LAST_PID
-  expect_exit s 2 15
-  expect_log s 'refused \(result 5\)' "a path with ':' was not refused with result 5"
+  # Only the selected folder is searched for bad names, not its sub-folders.
+  recv r1
+  start s send --target "$E2E_TARGET" --skip-bad-names "$SRC/tree"
+  ends s 0 60
+  logs s 'warning: files whose names' "no warning about the files left out"
+  ends r1 0 30
+  rm "$SRC/tree/what?.txt" && verify_copy r1 "$SRC/tree" || fail "the copy without the badly named file is wrong"
 
-  host_start s refuse-bad-name "$TIVLO_SEND" --interface "$SENDER_IP" --target "$E2E_TARGET" "$SRC/tree"
-  PID[s]=$E2E_LAST_PID
-  expect_exit s 2 15
-  expect_log s 'refused \(result 7\).*--skip-bad-names' "a file named 'what?.txt' did not make the selection fail with result 7"
-
-  host_start s no-receiver "$TIVLO_SEND" --interface "$SENDER_IP" --target "$E2E_TARGET" "$SRC/tree/sub"
-  PID[s]=$E2E_LAST_PID
-  expect_exit s 2 30
-  expect_log s 'no receiver answered' "a sender without receivers did not say so"
-
-  host_start s bad-interface "$TIVLO_SEND" --interface 10.99.0.77 --target "$E2E_TARGET" "$SRC/tree/sub"
-  PID[s]=$E2E_LAST_PID
-  expect_exit s 2 15
-  expect_log s 'cannot set up the sockets' "a foreign interface address was not refused"
-  host_start r1 bad-interface-recv "$TIVLO_RECV" --once --interface 10.99.0.77
-  PID[r1]=$E2E_LAST_PID
-  expect_exit r1 2 15
-  expect_log r1 'cannot set up the receiver' "a foreign interface address was not refused"
-
-  # Sub-directories are not walked for bad names, only the selected folder.
-  start_receiver r1
-  host_start s skip-bad-names "$TIVLO_SEND" --interface "$SENDER_IP" --target "$E2E_TARGET" --skip-bad-names "$SRC/tree"
-  PID[s]=$E2E_LAST_PID
-  expect_exit s 0 60
-  expect_log s 'warning: files whose names' "no warning about the files left out"
-  expect_exit r1 0 30
-  rm "$SRC/tree/what?.txt"
-  verify_copy r1 "$SRC/tree" || fail "the copy without the badly named file is wrong"
-
-  # A receiver that allows only other roots refuses the task; one that
-  # allows the target takes it.
-  rm -rf "${HOST_DIR[r1]:?}/tree"
-  host_start r1 allowed "$TIVLO_RECV" --once --interface "${HOST_IP[r1]}" --allow-root "$E2E_TARGET"
-  PID[r1]=$E2E_LAST_PID
-  host_start r2 not-allowed "$TIVLO_RECV" --once --interface "${HOST_IP[r2]}" --allow-root /srv/tivlo-elsewhere
-  PID[r2]=$E2E_LAST_PID
-  for h in r1 r2; do
-    wait_for_line "${HOST_LOG[$h]}" '^waiting for a sender' 10 || fail "tivlo-recv on $h did not start"
-  done
-  host_start s allowed-roots "$TIVLO_SEND" --interface "$SENDER_IP" --target "$E2E_TARGET" "$SRC/tree"
-  PID[s]=$E2E_LAST_PID
-  expect_exit s 1 60
-  expect_failed_receivers "${HOST_IP[r2]} 112"
-  expect_exit r2 1 15
-  expect_log r2 '^outcome: failed \(code 1002\)' "a target outside the allowed roots was not refused"
-  expect_exit r1 0 15
+  # A receiver that allows only other roots refuses the task.
+  rm -r "${HOST_DIR[r1]}/tree"
+  recv r1
+  start r2 recv --once --allow-root /srv/tivlo-elsewhere
+  ready r2
+  start s send --target "$E2E_TARGET" "$SRC/tree"
+  ends s 1 60
+  failed r2:112
+  ends r2 1 15
+  logs r2 '^outcome: failed \(code 1002\)' "a target outside the allowed roots was not refused"
+  ends r1 0 15
   verify_copy r1 "$SRC/tree" || fail "the receiver that allows the target has a wrong copy"
   [ -z "$(ls -A "${HOST_DIR[r2]}")" ] || fail "the refusing receiver wrote something"
 }
 
-case "${1:-}" in
-  clean_tree|loss5|loss40|kill_receiver|kill_first_joined|kill_sender|small_disk|stop|second_sender|serve|refusals)
-    started=$SECONDS
-    "scenario_$1"
-    note "$1 passed in $((SECONDS - started)) s"
-    echo PASS
-    ;;
-  *)
-    echo "usage: $0 clean_tree|loss5|loss40|kill_receiver|kill_first_joined|kill_sender|small_disk|stop|second_sender|serve|refusals" >&2
-    exit 2
-    ;;
-esac
+# 8. The sender waits for the receivers of an --expect-file (an address, host
+# names, comments and a blank line): r2 starts 5 s late and is served, r3
+# never starts and is reported as never joined, r4, not on the list, is
+# served too; the exit status is 1.
+scenario_expect() {
+  setup 1 s r1 r2 r3 r4
+  printf '10.99.0.12 late\n10.99.0.13 absent\n' >"$E2E_WORK/etc-hosts"
+  printf '# the class\n10.99.0.11\n\n  late  # starts late\nabsent\n' >"$E2E_WORK/expect.txt"
+  for h in r1 r4; do recv $h; done
+  E2E_HOSTS=$E2E_WORK/etc-hosts send s --expect-file "$E2E_WORK/expect.txt" --wait 9 --rate 20M
+  sleep 5
+  recv r2
+  ends s 1 40
+  for h in r1 r2 r4; do ends $h 0 10; done
+  copies r1 r2 r4
+  logs s '^waiting for receivers: 2 joined, [0-9]+ s left; 2 of 3 expected missing: late \(10\.99\.0\.12\), absent' \
+    "no line on who was missing"
+  logs s '^result: failed \(1 receiver never joined\)' "the result does not say who never joined"
+  failed r3:
+  jqs s '.receiver_counts == {joined: 3, complete: 3, failed: 0, unlisted: 0, never_joined: 1} and
+    ([.receivers[] | [.address, .outcome, .expected]] | sort) == [["10.99.0.11", "complete", true],
+    ["10.99.0.12", "complete", true], ["10.99.0.13", "never_joined", true], ["10.99.0.14", "complete", false]]'
+}
+
+names="clean_tree loss5 loss40_small_disk kills kill_sender stop serve refusals expect"
+[[ " $names " == *" ${1:-none} "* ]] || { echo "usage: $0 ${names// /|}" >&2; exit 2; }
+started=$SECONDS
+"scenario_$1"
+note "$1 passed in $((SECONDS - started)) s"
+echo PASS
