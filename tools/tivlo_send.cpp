@@ -510,6 +510,9 @@ int Run(const Options& options, const std::vector<Expected>& expected, const std
     if (!window.Create()) return Failure(report, kExitUsage, "cannot create the library's message window");
 
     std::fprintf(g_out, "collecting receivers on %s\n", net.Describe().c_str());
+    // Set before InitServer, a rate also shortens its collection: the wait
+    // for the receivers' answers is then ours (below).
+    TivloSetSendRate(options.rateKbps);
     if (!InitServer(window.handle(), net.group, net.port, net.iface)) {
         // A refusal because of another sender comes as message 1040 (1006).
         Event event;
@@ -557,8 +560,15 @@ int Run(const Options& options, const std::vector<Expected>& expected, const std
         return Failure(report, kExitFailed, "interrupted before the transfer started");
     }
 
+    if (!options.waitSeconds && options.rateKbps != 0) {
+        // Long enough for the answers to the Collects on any local network,
+        // with one more Collect for a receiver that lost the first ones.
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        TivloCollect();
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+
     Progress progress("sent");
-    TivloSetSendRate(options.rateKbps);
     StartSend();
     const auto startSend = Clock::now();
 
@@ -570,8 +580,8 @@ int Run(const Options& options, const std::vector<Expected>& expected, const std
     Clock::time_point firstEnd{};
     Clock::time_point stopTime{};
     double transferSeconds = 0.0;
-    // A failed transfer ends with (0, 0) and then its code: wait for both.
-    const auto grace = std::chrono::milliseconds(1000);
+    // A failed transfer ends with (0, 0) and at once its code: wait for both.
+    const auto grace = std::chrono::milliseconds(250);
 
     while (true) {
         auto now = Clock::now();
