@@ -743,7 +743,6 @@ Result World::Run() {
                 o.copyProblem = "directory " + std::string(dir.begin(), dir.end()) + " missing";
             }
         }
-        result.peakMissingRanges = std::max(result.peakMissingRanges, r->core->missing().RangeCount());
         result.receivers.push_back(o);
     }
     return result;

@@ -73,7 +73,6 @@ struct ReceiverOutcome {
     bool exactCopy = false;
     uint32_t errInfoCode = 0;    // what GetErrInfo says of it (0: nothing)
     std::string copyProblem;
-    uint64_t answeredMissing = 0;
 };
 
 struct Result {
@@ -88,7 +87,6 @@ struct Result {
     uint64_t repairBlocks = 0;
     uint64_t events = 0;
     bool outsideRoot = false;     // a write or directory outside the target
-    size_t peakMissingRanges = 0;
     std::vector<ReceiverOutcome> receivers;
     std::vector<uint32_t> changedFiles;  // as the sender reports them
 };
