@@ -563,9 +563,9 @@ int Run(const Options& options, const std::vector<Expected>& expected, const std
     if (!options.waitSeconds && options.rateKbps != 0) {
         // Long enough for the answers to the Collects on any local network,
         // with one more Collect for a receiver that lost the first ones.
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         TivloCollect();
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 
     Progress progress("sent");
@@ -581,7 +581,7 @@ int Run(const Options& options, const std::vector<Expected>& expected, const std
     Clock::time_point stopTime{};
     double transferSeconds = 0.0;
     // A failed transfer ends with (0, 0) and at once its code: wait for both.
-    const auto grace = std::chrono::milliseconds(250);
+    const auto grace = std::chrono::milliseconds(100);
 
     while (true) {
         auto now = Clock::now();

@@ -6,9 +6,10 @@
 // wake only makes the next burst longer, it never shifts the later deadlines.
 // A burst is what the rate allows within one quantum (1 ms, at least one
 // datagram), so the thread sleeps at most about a thousand times a second
-// whatever the rate. When the sender falls behind by more than one quantum
-// (a slow disk, a busy machine) the missed credit is dropped rather than
-// sent as one long burst that receivers' socket buffers could not hold.
+// whatever the rate. A sender that falls behind (a busy machine preempts
+// it for a few milliseconds) catches up; one behind by more than kCatchUpNs
+// (a slow disk) drops the missed credit rather than send it as one long
+// burst that receivers' socket buffers could not hold.
 //
 // Pure arithmetic over times the caller passes in, so it can be tested
 // without a clock.
@@ -22,6 +23,8 @@ namespace tivlo::sender {
 class StreamPacer {
 public:
     static constexpr uint64_t kQuantumNs = 1000000;
+    // At 1 Gbit/s, 1 MB: an eighth of a receiver's socket buffer.
+    static constexpr uint64_t kCatchUpNs = 8 * kQuantumNs;
 
     // Nanoseconds the rate needs for this many bytes, rounded down.
     static uint64_t NanosFor(uint64_t bytes, uint32_t kilobitsPerSecond) {
@@ -40,8 +43,8 @@ public:
     // later one is waited for until its due time, which opens the next burst.
     uint64_t WaitNs(uint64_t nowNs) {
         const uint64_t due = DueNs();
-        if (due + kQuantumNs < nowNs) {
-            // Behind by more than a quantum: the missed credit is dropped.
+        if (due + kCatchUpNs < nowNs) {
+            // Too far behind: the missed credit is dropped.
             base_ = nowNs;
             sent_ = 0;
             return 0;
