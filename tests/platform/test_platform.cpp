@@ -76,7 +76,7 @@ std::string Receive(UdpSocket& s, uint32_t timeoutMs = 2000, Endpoint* from = nu
     return n == UdpSocket::kTimedOut ? "<timeout>" : n < 0 ? "<error>" : buffer.substr(0, size_t(n));
 }
 
-TEST(UdpSocket, MulticastOnLoopbackTheInboundFilterAndBackByUnicast) {
+TEST(UdpSocket, MulticastOnLoopbackAndTheInboundFilter) {
     EXPECT_TRUE(kGroup == protocol::IPv4(235, 9, 2, 9) && (ParseIPv4(nullptr) | ParseIPv4("256.1.1.1")) == 0);
     const uint16_t port = 51101;
     UdpSocket receiver, sender;
@@ -92,7 +92,7 @@ TEST(UdpSocket, MulticastOnLoopbackTheInboundFilterAndBackByUnicast) {
     Endpoint from;
     EXPECT_EQ(Receive(receiver, 2000, &from), "block");
     EXPECT_TRUE(from.addr == kLoopback && from.port == sender.LocalPort());
-    EXPECT_EQ(Receive(receiver), big);  // the largest datagram whole, an empty one, one cut (its rest is gone)
+    EXPECT_EQ(Receive(receiver), big);  // the largest datagram whole, an empty one, one cut to the buffer
     EXPECT_EQ(Receive(receiver), "");
     EXPECT_EQ(Receive(receiver, 2000, nullptr, 4), "0123");
     EXPECT_EQ(Receive(receiver, 100), "<timeout>");  // the cut one's rest is gone; only a dropped one follows
