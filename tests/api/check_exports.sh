@@ -1,16 +1,13 @@
 #!/usr/bin/env bash
 # Lists the symbols libtivlo.so defines and compares them with the exports.
-set -euo pipefail
-lib="$1"
+set -euo pipefail; export LC_ALL=C
 expected=$(printf '%s\n' DeInitClient DeInitServer GetErrInfo GetIsHasInvalidChar InitClient \
   InitServer SetSelectFiles SetSubDirTrans SetTargetPath StartReceive StartSend StopReceive StopSend)
-actual=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRVWui]$/ {print $3}' | sed 's/@.*//' | sort -u)
+actual=$(nm -D --defined-only "$1" | awk '$2 ~ /^[TDBRVWui]$/ {print $3}' | sed 's/@.*//' | sort -u)
 ours=$(grep -vE '^Tivlo' <<<"$actual" || true)
-missing=$(comm -23 <(sort <<<"$expected") <(sort <<<"$ours"))
-extra=$(comm -13 <(sort <<<"$expected") <(sort <<<"$ours"))
-if [ -n "$missing" ] || [ -n "$extra" ]; then
-  echo "missing exports: ${missing:-none}"
-  echo "symbols that must not be exported: ${extra:-none}"
+if [ "$ours" != "$expected" ]; then
+  echo "missing exports: $(comm -23 <(echo "$expected") <(echo "$ours") | xargs)"
+  echo "symbols that must not be exported: $(comm -13 <(echo "$expected") <(echo "$ours") | xargs)"
   exit 1
 fi
 for call in TivloCreateWindow TivloDestroyWindow TivloSetLogSink; do
