@@ -1,11 +1,12 @@
-// The sender's roster (master choice, answers, error report) and its
-// watchdog as a function of ticks.
+// The sender's roster (master choice, answers, error report), its watchdog
+// as a function of ticks, and the stream's pacing.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "sender/roster.h"
+#include "sender/stream_pacer.h"
 #include "sender/watchdog.h"
 
 namespace tivlo::sender {
@@ -172,6 +173,44 @@ TEST(Watchdog, NobodyAnsweringEndsTheTransfer) {
                   std::count(more.begin(), more.end(), "1460 2"),
               3);
     EXPECT_EQ(more.back(), "give up");
+}
+
+TEST(StreamPacer, KeepsTheRateThroughLateWakesAndDropsOnlyALongDebt) {
+    // A sender that takes `cost` per datagram and wakes `late` after each
+    // wait; every 200 ms it stalls for `stall`. Over two seconds the rate is
+    // kept (a stall within the catch-up is made good), and no burst after a
+    // stall carries more than the catch-up's worth of credit.
+    struct Case {
+        uint32_t kbps;
+        uint64_t cost, late, stall;
+        double low, high;  // of the rate, over the two seconds
+    };
+    const uint64_t us = 1000;
+    for (const Case& c : {Case{1000000, 7 * us, 50 * us, 0, 0.99, 1.01}, Case{1000000, 7 * us, 900 * us, 0, 0.99, 1.01},
+                          Case{100000, 20 * us, 300 * us, 6000 * us, 0.98, 1.01},
+                          Case{1000000, 7 * us, 50 * us, 30000 * us, 0.80, 0.90}, Case{200, 7 * us, 0, 0, 0.9, 1.1}}) {
+        StreamPacer pacer(c.kbps, 0);
+        const uint64_t bytes = 4796, end = 2000000000;
+        uint64_t now = 0, sent = 0, nextStall = 200000000, maxBurst = 0, burst = 0;
+        while (now < end) {
+            if (c.stall && now >= nextStall) {
+                now += c.stall, nextStall += 200000000, burst = 0;
+                continue;
+            }
+            const uint64_t wait = pacer.WaitNs(now);
+            if (wait != 0) {
+                now += wait + c.late, burst = 0;
+                continue;
+            }
+            pacer.Sent(bytes);
+            sent += bytes, now += c.cost;
+            maxBurst = std::max(maxBurst, burst += bytes);
+        }
+        const double ratio = double(sent) * 8 / (double(c.kbps) * 1000 * 2);
+        EXPECT_TRUE(ratio >= c.low && ratio <= c.high) << c.kbps << " kbit/s, late " << c.late << ": " << ratio;
+        const double credit = double(c.kbps) * 125 * (StreamPacer::kCatchUpNs + 2 * StreamPacer::kQuantumNs) / 1e9;
+        EXPECT_LE(double(maxBurst), std::max(credit, 2.0 * bytes)) << c.kbps << " kbit/s, stall " << c.stall;
+    }
 }
 
 }  // namespace
