@@ -81,7 +81,7 @@ TIVLO_API int StopReceive(void);
  * 0.85 MB/s). With a rate the transfer is also quicker around the stream:
  * the pauses before and after the Finish packets are 10 ms instead of 500 ms;
  * a Repair block that the master does not follow with a new request is sent
- * again after 10, 20, 40 ... ms, and a new master that does not answer its
+ * again after 2, 4, 8 ... ms (eight times), and a new master that does not answer its
  * Poll is polled again as often and then passed over, rather than at the
  * watchdog's half-second ticks; and the next master is polled as soon as one
  * says it has everything. Set before InitServer, it also shortens the start: the

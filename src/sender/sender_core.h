@@ -73,8 +73,8 @@ public:
     // With a rate: the pauses around the Finish, and the first wait before an
     // unanswered Repair block goes again (doubling, kQuickResends times).
     static constexpr protocol::Time kRateSettle = protocol::Ms(10);
-    static constexpr protocol::Time kQuickResend = protocol::Ms(10);
-    static constexpr uint32_t kQuickResends = 6;
+    static constexpr protocol::Time kQuickResend = protocol::Ms(2);
+    static constexpr uint32_t kQuickResends = 8;
     static constexpr protocol::Time kReportPeriod = protocol::Ms(5000);
 
     SenderCore(SenderIo& io, protocol::HostSink& host);
@@ -246,7 +246,7 @@ private:
     int32_t openRepairMaster_ = -1;
     uint32_t openRepairResends_ = 0;
     // With a rate: a new master that does not answer its Poll is polled
-    // again after 10, 20, 40 ... ms, before the watchdog's ticks take over.
+    // again after 2, 4, 8 ... ms, before the watchdog's ticks take over.
     protocol::Time pollAgainAt_ = protocol::kNever;
     uint32_t pollResends_ = 0;
     int32_t polledMaster_ = -1;
