@@ -799,6 +799,8 @@ Plan RandomPlan(uint64_t seed) {
     if (pick(0.1)) plan.stopAt = Ms(500 + rng() % 5000);
     if (pick(0.05)) plan.senderDiesAt = Ms(500 + rng() % 5000);
     if (pick(0.15)) plan.hostilePerSecond = 1 + Uniform(rng) * 20;
+    // Receivers that ask for one block at a time, as the protocol first had it.
+    if (pick(0.2)) plan.repairWindow = 1;
     return plan;
 }
 
