@@ -581,7 +581,9 @@ int Run(const Options& options, const std::vector<Expected>& expected, const std
     Clock::time_point stopTime{};
     double transferSeconds = 0.0;
     // A failed transfer ends with (0, 0) and at once its code: wait for both.
+    // A (0, 0) after every receiver said it has everything is the last.
     const auto grace = std::chrono::milliseconds(100);
+    bool allComplete = false;
 
     while (true) {
         auto now = Clock::now();
@@ -592,7 +594,7 @@ int Run(const Options& options, const std::vector<Expected>& expected, const std
             stopRequested = true;
             stopTime = now;
         }
-        if (!endCodes.empty() && now - firstEnd >= grace) break;
+        if (!endCodes.empty() && (allComplete || now - firstEnd >= grace)) break;
         if (endCodes.empty() && !started && now - startSend > std::chrono::seconds(5)) {
             DeInitServer();
             return Failure(report, kExitFailed,
@@ -637,6 +639,12 @@ int Run(const Options& options, const std::vector<Expected>& expected, const std
                         progress.Finish();
                     }
                     endCodes.push_back(uint32_t(event.wParam));
+                    if (endCodes.size() == 1 && event.wParam == 0 && !stopRequested) {
+                        const auto roster = Roster();
+                        allComplete = !roster.empty() && std::all_of(roster.begin(), roster.end(), [](const auto& r) {
+                            return r.complete == 1 && r.code == 0;
+                        });
+                    }
                     break;
                 default: break;
             }

@@ -170,10 +170,13 @@ tivlo_run() {
   for h in "${RECEIVERS[@]}"; do
     wait_for_line "${HOST_LOG[$h]}" '^waiting for a sender' 10 || fail "tivlo-recv on $h did not start"
   done
-  local rateopt=()
+  local rateopt=() expect
   [ "$rate" != default ] && rateopt=(--rate "$rate")
+  # Like UFTP's -H, the sender is told its receivers: it starts once they
+  # have joined.
+  expect=$(for h in "${RECEIVERS[@]}"; do printf '%s,' "${HOST_IP[$h]}"; done)
   host_start s tivlo-s $(timed tivlo-s) "${perf_s[@]}" "$TIVLO_SEND" --verbose --interface "${HOST_IP[s]}" \
-    --target "$E2E_TARGET" "${rateopt[@]}" "$DATA"
+    --expect "${expect%,}" --target "$E2E_TARGET" "${rateopt[@]}" "$DATA"
   local spid=$E2E_LAST_PID
   wait_exit "$spid" 600
   local sstatus=$E2E_STATUS
