@@ -84,21 +84,18 @@ void Writer::BeginTask(uint32_t generation) {
     }
 }
 
-void Writer::OpenRoot(uint32_t generation, const std::u16string& root) {
-    Op* op = TakeSlot(1000);
-    if (op == nullptr) return;
-    op->kind = Op::Root;
-    op->generation = generation;
-    op->path = root;
-    Push(op);
-}
+void Writer::OpenRoot(uint32_t generation, const std::u16string& root) { PushPathOp(Op::Root, generation, root); }
 
 void Writer::MakeDirectories(uint32_t generation, const std::u16string& relative) {
+    PushPathOp(Op::MakeDirs, generation, relative);
+}
+
+void Writer::PushPathOp(Op::Kind kind, uint32_t generation, const std::u16string& path) {
     Op* op = TakeSlot(1000);
     if (op == nullptr) return;
-    op->kind = Op::MakeDirs;
+    op->kind = kind;
     op->generation = generation;
-    op->path = relative;
+    op->path = path;
     Push(op);
 }
 

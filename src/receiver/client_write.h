@@ -61,6 +61,7 @@ private:
 
     Op* TakeSlot(uint32_t waitMs);
     void Push(Op* op);
+    void PushPathOp(Op::Kind kind, uint32_t generation, const std::u16string& path);
     void Report(const WriteResult& result);
     void WriteBlock(const Op& op);
     void UseRoot(const Op& op);
