@@ -6,13 +6,13 @@
 # replay (fuzz_replay_<target>).
 #
 #   TIVLO_FUZZ_SECONDS  seconds per target (default 30)
-#   TIVLO_FUZZ_TARGETS  targets to run (default: packets names receiver sender)
+#   TIVLO_FUZZ_TARGETS  targets to run (default: names receiver sender)
 #   TIVLO_JOBS          build jobs (default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${TIVLO_FUZZ_SECONDS:-30}
-targets=${TIVLO_FUZZ_TARGETS:-packets names receiver sender}
+targets=${TIVLO_FUZZ_TARGETS:-names receiver sender}
 jobs=${TIVLO_JOBS:-2}
 build=build-fuzz
 
@@ -33,11 +33,10 @@ build_targets=()
 for t in $targets; do build_targets+=("fuzz_$t"); done
 cmake --build "$build" -j "$jobs" --target "${build_targets[@]}"
 
-declare -A max_len=([packets]=21000 [names]=600 [receiver]=65536 [sender]=4096)
-declare -A seeds=([packets]=tests/protocol/corpus)
+declare -A max_len=([names]=600 [receiver]=65536 [sender]=4096)
 failed=()
 for t in $targets; do
-  seed=${seeds[$t]:-tests/fuzz/corpus/$t}
+  seed=tests/fuzz/corpus/$t
   work="$build/corpus/$t"
   findings="$build/findings/$t"
   # Git keeps no empty folder: a target without reproducers has none yet.

@@ -44,14 +44,6 @@ TEST(MissingSet, BehavesLikeASetOfBlocksWhateverTheRanges) {
             ASSERT_EQ(set.First(), (BlockRef{model.begin()->first, model.begin()->second}));
         }
     }
-    // Memory follows the gaps: four hundred million files never seen are
-    // one range.
-    MissingSet huge;
-    huge.AddFiles(1, 400000000);
-    huge.AddBlocks(7, 0, 3999999);
-    EXPECT_EQ(huge.Count(), 400000000u + 3999999u);
-    EXPECT_LE(huge.RangeCount(), 3u);
-    EXPECT_EQ(huge.First(), (BlockRef{1, 0}));
 }
 
 // A receiver core with a machine that records what it is asked.

@@ -60,6 +60,7 @@ host_add() {
   ip -n "$E2E_HUB" link add "v$2" type veth peer name eth0 netns "$ns" && ip -n "$E2E_HUB" link set "v$2" master br0 up &&
     ip -n "$ns" link set lo up && ip -n "$ns" addr add "10.99.0.$2/24" dev eth0 && ip -n "$ns" link set eth0 up &&
     ip -n "$ns" route add 224.0.0.0/4 dev eth0 || fail "cannot set up the network of $1"
+  ! ip -n "$ns" route get 8.8.8.8 >/dev/null 2>&1 || fail "host $1 has a route out of the run"
   HOST_NS[$1]=$ns HOST_IP[$1]=10.99.0.$2 HOST_DIR[$1]=$E2E_WORK/hosts/$1
   mkdir -p "${HOST_DIR[$1]}"
 }

@@ -38,43 +38,35 @@ uint8_t ContentByte(uint32_t file, uint64_t offset) {
 
 std::u16string Ascii(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
-// A file as a receiver's disk holds it: its length and which byte ranges
-// were written with the right bytes.
+// Where a receiver writes a name of the wire ("\\dir\\file").
+std::u16string Target(const std::u16string& relative) {
+    std::u16string path = kRoot + relative;
+    std::replace(path.begin() + kRoot.size(), path.end(), u'\\', u'/');
+    return path;
+}
+
+// A file as a receiver's disk holds it: its length, and the bytes written
+// in each block (with the right content, or `damage` says otherwise).
 struct FileModel {
     uint64_t length = 0;
-    std::map<uint64_t, uint64_t> written;  // start -> end (exclusive), merged
+    std::map<uint32_t, uint64_t> blocks;
     std::string damage;
 
-    void Mark(uint64_t start, uint64_t end) {
-        auto it = written.upper_bound(start);
-        if (it != written.begin() && std::prev(it)->second >= start) {
-            --it;
-            start = it->first;
-            end = std::max(end, it->second);
-            it = written.erase(it);
-        }
-        while (it != written.end() && it->first <= end) {
-            end = std::max(end, it->second);
-            it = written.erase(it);
-        }
-        written.emplace(start, end);
-    }
     void Truncate(uint64_t to) {
         length = std::min(length, to);
-        for (auto it = written.begin(); it != written.end();) {
-            if (it->first >= to) {
-                it = written.erase(it);
-            } else {
-                if (it->second > to) it->second = to;
-                ++it;
-            }
+        blocks.erase(blocks.lower_bound(Holding(to)), blocks.end());
+        if (!blocks.empty()) {
+            auto& [last, bytes] = *blocks.rbegin();
+            bytes = std::min(bytes, to - protocol::BlockOffset(last));
         }
     }
+    // Every block that holds some of `to` bytes, each whole.
     bool Covers(uint64_t to) const {
-        if (to == 0) return true;
-        return !written.empty() && written.begin()->first == 0 && written.begin()->second >= to &&
-               written.size() == 1;
+        uint64_t total = 0;
+        for (const auto& [block, bytes] : blocks) total += bytes;
+        return to == 0 || (blocks.size() == Holding(to) && blocks.rbegin()->first + 1 == blocks.size() && total == to);
     }
+    static uint32_t Holding(uint64_t bytes) { return uint32_t((bytes + protocol::kBlockSize - 1) / protocol::kBlockSize); }
 };
 
 struct Source {
@@ -197,6 +189,8 @@ struct Event {
     bool operator>(const Event& o) const { return at != o.at ? at > o.at : seq > o.seq; }
 };
 
+enum Action { kStartSend = 1, kStopSend, kStartReceive, kHostile, kSenderDies, kStrangerAck };
+
 struct LinkState {
     bool inBurst = false;
 };
@@ -212,6 +206,13 @@ public:
     void Push(Event e) {
         e.seq = ++seq_;
         queue_.push(std::move(e));
+    }
+    void Schedule(int action, Time at, size_t host = 0) {
+        Event e(Event::Action);
+        e.action = action;
+        e.at = at;
+        e.host = host;
+        Push(e);
     }
     Time now() const { return now_; }
     std::mt19937_64& rng() { return rng_; }
@@ -390,9 +391,7 @@ bool ReceiverSide::Write(const receiver::BlockWrite& b, uint32_t) {
     // The bytes must be those of the source file that this path names.
     const Source* source = nullptr;
     for (const Source& s : w_.sources) {
-        std::u16string expected = kRoot + s.relative;
-        std::replace(expected.begin() + kRoot.size(), expected.end(), u'\\', u'/');
-        if (expected == path) {
+        if (Target(s.relative) == path) {
             source = &s;
             break;
         }
@@ -409,7 +408,7 @@ bool ReceiverSide::Write(const receiver::BlockWrite& b, uint32_t) {
         }
     }
     f.length = std::max(f.length, offset + b.length);
-    if (b.length > 0) f.Mark(offset, offset + b.length);
+    if (b.length > 0) f.blocks[b.block] = b.length;
     return true;
 }
 
@@ -490,12 +489,10 @@ void World::RescheduleReceiver(ReceiverSide& r) {
     Push(e);
 }
 
-enum Action { kStartSend = 1, kStopSend, kStartReceive, kHostile, kSenderDies, kStrangerAck };
-
 void World::Hostile() {
     // A stranger's datagram, to the sender's answer port or to the group.
     std::vector<uint8_t> d;
-    const int kind = int(rng_() % 8);
+    const int kind = int(rng_() % 6);
     auto bytes = [&](size_t n) {
         d.resize(n);
         for (auto& b : d) b = uint8_t(rng_());
@@ -520,8 +517,6 @@ void World::Hostile() {
             d = *lastDatagram;
             for (int i = 0; i < 3; ++i) d[3 + rng_() % (d.size() - 3)] ^= uint8_t(1 + rng_() % 255);
             break;
-        case 5: bytes(protocol::poll::kSize); d[2] = protocol::kPoll; break;
-        case 6: bytes(protocol::hold::kSize); d[2] = protocol::kHold; break;
         default: bytes(protocol::report::kSize); d[2] = protocol::kReport; break;
     }
     auto data = std::make_shared<const std::vector<uint8_t>>(std::move(d));
@@ -531,7 +526,7 @@ void World::Hostile() {
         return;
     }
     for (size_t i = 0; i < receivers.size(); ++i) {
-        Event e(kind == 7 ? Event::ToReport : Event::ToReceiver);
+        Event e(kind == 5 ? Event::ToReport : Event::ToReceiver);
         e.host = i;
         e.from = kStrangerAddr;
         e.data = data;
@@ -606,12 +601,7 @@ void World::Handle(const Event& e) {
                     // Strangers keep at it until the sender has ended.
                     if (sender->finalSeen || sender->dead) break;
                     Hostile();
-                    if (plan.hostilePerSecond > 0) {
-                        Event next(Event::Action);
-                        next.action = kHostile;
-                        next.at = now_ + Time(std::exponential_distribution<double>(plan.hostilePerSecond)(rng_) * 1e9);
-                        Push(next);
-                    }
+                    Schedule(kHostile, now_ + Time(std::exponential_distribution<double>(plan.hostilePerSecond)(rng_) * 1e9));
                     break;
                 case kSenderDies: sender->dead = true; break;
                 case kStrangerAck: {
@@ -620,10 +610,7 @@ void World::Handle(const Event& e) {
                     const size_t n = protocol::EncodeAck({1, uint32_t(rng_() % 8)}, ack);
                     sender->core.OnAnswer(now_, {kStrangerAddr, kPort}, ack, n);
                     RescheduleSender();
-                    Event next(Event::Action);
-                    next.action = kStrangerAck;
-                    next.at = now_ + plan.strangerAckEvery;
-                    Push(next);
+                    Schedule(kStrangerAck, now_ + plan.strangerAckEvery);
                     break;
                 }
             }
@@ -652,41 +639,12 @@ Result World::Run() {
 
     sender->core.Open(0, {protocol::kDefaultGroup, kPort}, 1);
     RescheduleSender();
-    for (size_t i = 0; i < receivers.size(); ++i) {
-        Event e(Event::Action);
-        e.action = kStartReceive;
-        e.host = i;
-        e.at = receivers[i]->plan.startsAt;
-        Push(e);
-    }
-    Event start(Event::Action);
-    start.action = kStartSend;
-    start.at = Ms(800);  // InitServer's Collects and its wait
-    Push(start);
-    if (plan.stopAt != kNever) {
-        Event stop(Event::Action);
-        stop.action = kStopSend;
-        stop.at = plan.stopAt;
-        Push(stop);
-    }
-    if (plan.senderDiesAt != kNever) {
-        Event die(Event::Action);
-        die.action = kSenderDies;
-        die.at = plan.senderDiesAt;
-        Push(die);
-    }
-    if (plan.strangerAckEvery != kNever) {
-        Event a(Event::Action);
-        a.action = kStrangerAck;
-        a.at = Ms(800);
-        Push(a);
-    }
-    if (plan.hostilePerSecond > 0) {
-        Event h(Event::Action);
-        h.action = kHostile;
-        h.at = Ms(50);
-        Push(h);
-    }
+    for (size_t i = 0; i < receivers.size(); ++i) Schedule(kStartReceive, receivers[i]->plan.startsAt, i);
+    Schedule(kStartSend, Ms(800));  // InitServer's Collects and its wait
+    if (plan.stopAt != kNever) Schedule(kStopSend, plan.stopAt);
+    if (plan.senderDiesAt != kNever) Schedule(kSenderDies, plan.senderDiesAt);
+    if (plan.strangerAckEvery != kNever) Schedule(kStrangerAck, Ms(800));
+    if (plan.hostilePerSecond > 0) Schedule(kHostile, Ms(50));
 
     while (!queue_.empty()) {
         Event e = queue_.top();
@@ -715,9 +673,7 @@ Result World::Run() {
             if (info[1 + 2 * k] == r->addr) o.errInfoCode = info[2 + 2 * k];
         o.exactCopy = true;
         for (const Source& s : sources) {
-            std::u16string path = kRoot + s.relative;
-            std::replace(path.begin() + kRoot.size(), path.end(), u'\\', u'/');
-            auto it = r->files.find(path);
+            auto it = r->files.find(Target(s.relative));
             std::string problem;
             if (it == r->files.end()) {
                 problem = "missing";
@@ -736,9 +692,7 @@ Result World::Run() {
         // Nothing repairs an Empty directories packet: a receiver that none
         // reached cannot know of them.
         for (const std::u16string& dir : r->directoryPackets ? emptyDirs : std::vector<std::u16string>{}) {
-            std::u16string path = kRoot + dir;
-            std::replace(path.begin() + kRoot.size(), path.end(), u'\\', u'/');
-            if (!r->directories.contains(path) && o.copyProblem.empty()) {
+            if (!r->directories.contains(Target(dir)) && o.copyProblem.empty()) {
                 o.exactCopy = false;
                 o.copyProblem = "directory " + std::string(dir.begin(), dir.end()) + " missing";
             }
