@@ -147,6 +147,13 @@ TEST(Watchdog, AMasterThatNeverSpeaksIsPolledThenPassedOver) {
     const auto calls = p.Ticks(w, 10);
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "poll 1"), 10);
     EXPECT_EQ(calls[9], "1460 0") << "at the ninth tick after the first";
+    // One that said it misses nothing but sends no Finish: Poll (0) at the
+    // second and third tick after the first, the next master at the fourth.
+    Phase q;
+    q.file = 4;
+    Watchdog v(q);
+    v.Start();
+    EXPECT_EQ(q.Ticks(v, 5), (std::vector<std::string>{"poll 0", "poll 0", "master 1", "poll 1"}));
 }
 
 TEST(Watchdog, NobodyAnsweringEndsTheTransfer) {

@@ -3,9 +3,7 @@
 // target holds what a user planted there. As root each transfer case runs in a network namespace of its
 // own: its ports (28000 is fixed) meet no one's.
 #include <gtest/gtest.h>
-#include <net/if.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,15 +40,20 @@ struct Host : protocol::HostSink {
     Ends ended;
     TivloWindow window = TivloCreateWindow(&Host::Proc, this);
     ~Host() { TivloDestroyWindow(window); }
+    std::pair<uint32_t, uint32_t> started;  // the last 1039
+    std::atomic<uint32_t> names{0};         // 1042s
     static void Proc(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-        if (message == TIVLO_MSG_TRANSFER_ENDED) static_cast<Host*>(context)->Ended(uint32_t(wParam), lParam, false);
+        auto* self = static_cast<Host*>(context);
+        if (message == TIVLO_MSG_TRANSFER_ENDED) self->Ended(uint32_t(wParam), lParam, false);
+        if (message == TIVLO_MSG_TRANSFER_STARTED) self->Started(uint32_t(wParam), uint32_t(lParam));
+        if (message == TIVLO_MSG_CURRENT_FILE) ++self->names;
     }
     void Ended(uint32_t code, intptr_t lParam, bool) override {
         std::lock_guard<std::mutex> lock(mutex);
         ended.emplace_back(code, lParam);
     }
-    void Started(uint32_t, uint32_t) override {}
-    void CurrentFile(const std::u16string&) override {}
+    void Started(uint32_t count, uint32_t blocks) override { started = {count, blocks}; }
+    void CurrentFile(const std::u16string&) override { ++names; }
     void ClientDiskFull(uint32_t) override {}
     // What ended until the first message that matches (20 s of real time at
     // most); -1 matches any code.
@@ -73,15 +76,7 @@ struct Loss { const char* name; uint16_t port; std::function<bool(uint32_t file,
 class LoopbackTransfer : public ::testing::TestWithParam<Loss> {
 protected:
     void SetUp() override {
-        if (::geteuid() == 0 && ::unshare(CLONE_NEWNET) == 0) {  // and its loopback up
-            ifreq lo{};
-            std::strcpy(lo.ifr_name, "lo");
-            const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-            ASSERT_EQ(::ioctl(fd, SIOCGIFFLAGS, &lo), 0);
-            lo.ifr_flags |= IFF_UP;
-            ASSERT_EQ(::ioctl(fd, SIOCSIFFLAGS, &lo), 0);
-            ::close(fd);
-        }
+        if (::geteuid() == 0 && ::unshare(CLONE_NEWNET) == 0) ASSERT_EQ(std::system("ip link set lo up"), 0);
         platform::SetTimeScale(0.05);
         platform::SetFixedDiskOverride([](const std::u16string&) { return true; });
     }
@@ -129,6 +124,10 @@ TEST_P(LoopbackTransfer, LostBlocksAreRepaired) {
     ASSERT_TRUE(SetSelectFiles(&selection) == 1 && StartSend() == 1);
     EXPECT_EQ(receiverHost->WaitForTheEnd(), (Ends{{TIVLO_CODE_OK, 1}}));  // complete
     EXPECT_EQ(senderHost.WaitForTheEnd(), (Ends{{TIVLO_CODE_OK, 0}}));
+    // 1039 with the receivers and the files, and a 1042 for every block sent (repairs too).
+    const uint32_t blocks = 61 + 10 + 1 + 1 + 26;
+    EXPECT_TRUE(senderHost.started == std::make_pair(1u, blocks) && receiverHost->started == std::make_pair(5u, blocks));
+    EXPECT_TRUE(senderHost.names >= blocks + dropped && receiverHost->names >= 5u) << senderHost.names;
     uint32_t errors[401] = {1};
     EXPECT_TRUE(dropped > 5 && GetErrInfo(errors) == 0 && errors[0] == 0);
     for (const auto& [name, content] : files) {
@@ -165,11 +164,9 @@ TEST(Attacks, NothingIsWrittenThroughWhatAUserPlantedBelowTheRoot) {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const fs::path dir = pattern, out = dir / "outside", target = dir / "target" / "set";
     const std::string big(30000, 'b');
-    Write(dir / "src" / "set" / "big.bin", big);
-    Write(dir / "src" / "set" / "plain.txt", "plain");
-    Write(dir / "src" / "set" / "key", "attacker's key");
-    Write(dir / "src" / "set" / "pipe", "blocked?");
-    Write(dir / "src" / "set" / "deep" / "x.txt", "through a link");
+    for (auto [name, text] : {std::pair<const char*, std::string>{"big.bin", big}, {"plain.txt", "plain"},
+                              {"key", "attacker's key"}, {"pipe", "blocked?"}, {"deep/x.txt", "through a link"}})
+        Write(dir / "src" / "set" / name, text);
     fs::create_directories(dir / "src" / "set" / "hollow" / "in");
     Write(out / "authorized_keys", "the real key");
     Write(out / "hard.bin", "kept");

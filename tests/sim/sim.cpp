@@ -90,9 +90,9 @@ public:
     size_t ReadFile(sender::Reader, uint64_t offset, uint8_t* out, size_t length) override;
     void CloseFile(sender::Reader) override {}
 
-    void Started(uint32_t, uint32_t) override { started = true; }
+    void Started(uint32_t, uint32_t) override { toldStarted = true; }
     void Ended(uint32_t code, intptr_t, bool final) override;
-    void CurrentFile(const std::u16string&) override {}
+    void CurrentFile(const std::u16string&) override { ++names; }
     void ClientDiskFull(uint32_t) override {}
 
     World& w_;
@@ -100,6 +100,8 @@ public:
     bool closed = false;
     bool dead = false;
     bool started = false;
+    bool toldStarted = false;
+    uint64_t names = 0;  // 1042s: one per block sent
     Time linkFreeAt = 0;
     // When a datagram of this size leaves through the link.
     Time Departure(size_t bytes);
@@ -145,7 +147,7 @@ public:
             toldFailure = true;
         }
     }
-    void CurrentFile(const std::u16string&) override {}
+    void CurrentFile(const std::u16string& name) override { heard.insert(name); }
     void ClientDiskFull(uint32_t) override {}
 
     bool Silent(Time t) const { return t >= plan.silentFrom && t < plan.silentUntil; }
@@ -159,12 +161,14 @@ public:
     std::unique_ptr<receiver::ReceiverCore> core;
     std::unordered_map<std::u16string, FileModel> files;
     std::set<std::u16string> directories;
+    std::set<std::u16string> heard;  // names its host was told
     std::set<std::pair<uint32_t, uint32_t>> opened;  // (generation, file) seen by the writer
     std::deque<std::pair<uint32_t, std::vector<uint8_t>>> reports;
     uint32_t writerGeneration = 0;
     std::u16string writerRoot;
     uint32_t directoryPackets = 0;  // Empty directories packets that reached it
     Time diskFreeAt = 0;  // when the slow disk has written what it was given
+    bool downBurst = false, upBurst = false;  // each link in a burst of losses
     bool running = false;
     bool stopped = false;
     bool toldStarted = false;
@@ -191,10 +195,6 @@ struct Event {
 
 enum Action { kStartSend = 1, kStopSend, kStartReceive, kHostile, kSenderDies, kStrangerAck };
 
-struct LinkState {
-    bool inBurst = false;
-};
-
 class World {
 public:
     explicit World(const Plan& plan);
@@ -202,7 +202,7 @@ public:
 
     // Whether a datagram on this link is lost; otherwise when it arrives
     // (twice when duplicated).
-    void Carry(const Link& link, LinkState& state, Time now, Event e);
+    void Carry(const Link& link, bool& inBurst, Time now, Event e);
     void Push(Event e) {
         e.seq = ++seq_;
         queue_.push(std::move(e));
@@ -223,7 +223,6 @@ public:
     std::shared_ptr<sender::TransferList> list;
     std::unique_ptr<SenderSide> sender;
     std::vector<std::unique_ptr<ReceiverSide>> receivers;
-    std::vector<LinkState> downState, upState;
     std::unordered_map<uint32_t, size_t> byAddr;
     Result result;
     Bytes lastDatagram;  // for hostile copies
@@ -278,7 +277,7 @@ bool SenderSide::Send(const uint8_t* data, size_t length, const platform::Endpoi
             e.host = i;
             e.from = kSenderAddr;
             e.data = bytes;
-            w_.Carry(r.plan.down, w_.downState[i], leaves, e);
+            w_.Carry(r.plan.down, r.downBurst, leaves, e);
         }
     }
     return true;
@@ -293,7 +292,7 @@ bool SenderSide::SendReport(const uint8_t* data, size_t length) {
         e.host = i;
         e.from = kSenderAddr;
         e.data = bytes;
-        w_.Carry(w_.receivers[i]->plan.down, w_.downState[i], w_.now(), e);
+        w_.Carry(w_.receivers[i]->plan.down, w_.receivers[i]->downBurst, w_.now(), e);
     }
     return true;
 }
@@ -341,7 +340,7 @@ bool ReceiverSide::Send(uint32_t toAddr, const uint8_t* data, size_t length) {
         protocol::PutU32(&(*bytes)[protocol::ack::kBlock], 0);
     }
     e.data = bytes;
-    w_.Carry(plan.up, w_.upState[index], w_.now(), e);
+    w_.Carry(plan.up, upBurst, w_.now(), e);
     return true;
 }
 
@@ -445,16 +444,14 @@ World::World(const Plan& p) : plan(p), rng_(p.seed * 0x9E3779B97F4A7C15ull + 7) 
         receivers.push_back(std::make_unique<ReceiverSide>(*this, i, p.receivers[i]));
         byAddr[receivers.back()->addr] = i;
     }
-    downState.resize(receivers.size());
-    upState.resize(receivers.size());
 }
 
-void World::Carry(const Link& link, LinkState& state, Time now, Event e) {
-    if (state.inBurst) {
-        state.inBurst = Uniform(rng_) < link.burstStay;
-        if (state.inBurst) return;
+void World::Carry(const Link& link, bool& inBurst, Time now, Event e) {
+    if (inBurst) {
+        inBurst = Uniform(rng_) < link.burstStay;
+        if (inBurst) return;
     } else if (link.burstEnter > 0 && Uniform(rng_) < link.burstEnter) {
-        state.inBurst = true;
+        inBurst = true;
         return;
     }
     if (link.loss > 0 && Uniform(rng_) < link.loss) return;
@@ -651,13 +648,14 @@ Result World::Run() {
         queue_.pop();
         if (e.at > result.limit) break;
         now_ = std::max(now_, e.at);
-        ++result.events;
         Handle(e);
     }
     result.endedAt = now_;
     result.senderEnded = sender->finalSeen;
     result.changedFiles = sender->core.changedFiles();
     result.senderCode = sender->finalCode;
+    result.senderToldStarted = sender->toldStarted;
+    result.senderNames = sender->names;
 
     // What each receiver holds, what it was told, what the sender says.
     std::vector<uint32_t> info(1 + 2 * sender::Roster::kCapacity);
@@ -669,6 +667,7 @@ Result World::Run() {
         o.toldComplete = r->toldComplete;
         o.toldFailure = r->toldFailure || !r->toldStarted;
         o.lastCode = r->lastCode;
+        o.namesHeard = r->heard.size();
         for (uint32_t k = 0; k < info[0]; ++k)
             if (info[1 + 2 * k] == r->addr) o.errInfoCode = info[2 + 2 * k];
         o.exactCopy = true;
@@ -758,6 +757,19 @@ Plan RandomPlan(uint64_t seed) {
     return plan;
 }
 
+// Nothing lost, no receiver late, dead, silent, rogue or short of disk, no
+// stop, no stranger.
+bool Clean(const Plan& p) {
+    if (p.stopAt != kNever || p.senderDiesAt != kNever || p.hostilePerSecond > 0 || p.strangerAckEvery != kNever)
+        return false;
+    for (const ReceiverPlan& r : p.receivers)
+        if (r.down.loss > 0 || r.up.loss > 0 || r.down.burstEnter > 0 || r.up.burstEnter > 0 || r.startsAt > 0 ||
+            r.diesAt != kNever || r.silentFrom != kNever || r.rogue || r.freeBytes != UINT64_MAX || !r.fixedDisk ||
+            r.diskBlocksPerSecond != 0)
+            return false;
+    return true;
+}
+
 std::string CheckOutcome(const Plan& plan, const Result& result) {
     std::ostringstream out;
     if (result.outsideRoot) out << "something was written outside the target root; ";
@@ -773,6 +785,22 @@ std::string CheckOutcome(const Plan& plan, const Result& result) {
             out << "receiver " << i << " has no copy and was told nothing; ";
         if (senderAlive && result.senderEnded && o.joined && o.errInfoCode == 0)
             out << "receiver " << i << " has no copy (" << o.copyProblem << ") and GetErrInfo does not name it; ";
+    }
+    if (!Clean(plan)) return out.str();
+    // A clean run: every receiver complete, unnamed and told every file's
+    // name; the sender's host told of the start, a name per block sent, and
+    // the end soon after the stream.
+    if (!result.senderToldStarted || result.senderCode != 0 ||
+        result.senderNames != result.dataBlocks + result.repairBlocks)
+        out << "the sender's host heard the start " << result.senderToldStarted << ", the code " << result.senderCode
+            << ", " << result.senderNames << " names for " << result.dataBlocks + result.repairBlocks << " blocks; ";
+    if (result.senderEndedAt > result.streamEnd + Ms(3000))
+        out << "the clean run ended " << protocol::ToMs(result.senderEndedAt - result.streamEnd) << " ms after the stream; ";
+    for (size_t i = 0; i < result.receivers.size(); ++i) {
+        const ReceiverOutcome& o = result.receivers[i];
+        if (!o.toldComplete || !o.exactCopy || o.errInfoCode != 0 || o.namesHeard != plan.fileSizes.size())
+            out << "receiver " << i << " of a clean run: complete " << o.toldComplete << ", named " << o.errInfoCode
+                << ", " << o.namesHeard << " names heard (" << o.copyProblem << "); ";
     }
     return out.str();
 }

@@ -73,11 +73,14 @@ struct ReceiverOutcome {
     bool exactCopy = false;
     uint32_t errInfoCode = 0;    // what GetErrInfo says of it (0: nothing)
     std::string copyProblem;
+    size_t namesHeard = 0;       // distinct file names its host was told
 };
 
 struct Result {
     bool senderEnded = false;     // its final 1040 arrived
     uint32_t senderCode = 0;
+    bool senderToldStarted = false;
+    uint64_t senderNames = 0;     // its host's 1042s
     Time endedAt = 0;             // when everything had ended
     Time limit = 0;
     Time streamStart = 0;         // the first Data block left
@@ -85,7 +88,6 @@ struct Result {
     Time senderEndedAt = 0;       // its host's final message
     uint64_t dataBlocks = 0;
     uint64_t repairBlocks = 0;
-    uint64_t events = 0;
     bool outsideRoot = false;     // a write or directory outside the target
     std::vector<ReceiverOutcome> receivers;
     std::vector<uint32_t> changedFiles;  // as the sender reports them
