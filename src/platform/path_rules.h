@@ -46,7 +46,9 @@ inline std::u16string FoldPath(std::u16string path) {
 
 // A path component the file system would take for something else: on
 // Windows a device name (CON, NUL, COM1 ..., also with an extension) or a
-// name ending in a dot or a blank, which Windows drops.
+// name ending in a dot or a blank, which Windows drops; elsewhere a name
+// with an unpaired surrogate, which has no UTF-8 form (two such names would
+// meet on one replacement character).
 inline bool IsReservedName(std::u16string_view part) {
 #if defined(_WIN32)
     if (part.empty()) return false;
@@ -60,7 +62,11 @@ inline bool IsReservedName(std::u16string_view part) {
     return base.size() == 4 && (base.starts_with(u"com") || base.starts_with(u"lpt")) && base[3] >= u'0' &&
            base[3] <= u'9';
 #else
-    (void)part;
+    for (size_t i = 0; i < part.size(); ++i) {
+        if (part[i] < 0xD800 || part[i] > 0xDFFF) continue;
+        if (part[i] > 0xDBFF || i + 1 == part.size() || part[i + 1] < 0xDC00 || part[i + 1] > 0xDFFF) return true;
+        ++i;  // a pair
+    }
     return false;
 #endif
 }

@@ -76,7 +76,9 @@ struct Loss { const char* name; uint16_t port; std::function<bool(uint32_t file,
 class LoopbackTransfer : public ::testing::TestWithParam<Loss> {
 protected:
     void SetUp() override {
-        if (::geteuid() == 0 && ::unshare(CLONE_NEWNET) == 0) ASSERT_EQ(std::system("ip link set lo up"), 0);
+        if (::geteuid() == 0 && ::unshare(CLONE_NEWNET) == 0) {
+            ASSERT_EQ(std::system("ip link set lo up"), 0);
+        }
         platform::SetTimeScale(0.05);
         platform::SetFixedDiskOverride([](const std::u16string&) { return true; });
     }
