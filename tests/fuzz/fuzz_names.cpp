@@ -70,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             size_t end = relative.find(platform::kPathSeparator, start);
             if (end == std::u16string::npos) end = relative.size();
             const std::u16string part = relative.substr(start, end - start);
+            CHECK(!platform::IsReservedName(part));  // e.g. a lone surrogate on POSIX
             if (part == u"..") --depth;
             else if (!part.empty() && part != u".") ++depth;
             CHECK(depth >= 0);
