@@ -71,7 +71,9 @@ void Writer::Push(Op* op) {
     std::lock_guard<std::mutex> lock(lock_);
     ring_[(head_ + count_) % poolSize_] = uint32_t(op - pool_.get());
     ++count_;
-    wake_.notify_one();
+    // A busy write thread looks again within kBatchWait by itself; waking it
+    // for every block would cost two thread switches per datagram.
+    if (idle_ || count_ == kWakeBatch || op->kind != Op::Block) wake_.notify_one();
 }
 
 void Writer::BeginTask(uint32_t generation) {
@@ -148,7 +150,14 @@ void Writer::Run(const std::function<void()>& beforeWrite) {
         Op* op = nullptr;
         {
             std::unique_lock<std::mutex> lock(lock_);
-            wake_.wait(lock, [&] { return stop_ || count_ > 0; });
+            while (!stop_ && count_ == 0) {
+                if (idle_) {
+                    wake_.wait(lock);
+                } else if (wake_.wait_for(lock, kBatchWait) == std::cv_status::timeout && count_ == 0) {
+                    idle_ = true;  // the stream paused: from now on every push wakes it
+                }
+            }
+            idle_ = false;
             // A stop leaves queued blocks unwritten.
             if (stop_) break;
             op = &pool_[ring_[head_]];

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -78,6 +79,9 @@ private:
     uint32_t count_ = 0;          // lock_
     uint32_t generation_ = 0;     // lock_: the task whose operations count
     bool stop_ = false;           // lock_
+    bool idle_ = true;            // lock_: the write thread waits without a time limit
+    static constexpr uint32_t kWakeBatch = 32;
+    static constexpr std::chrono::milliseconds kBatchWait{1};
     std::deque<WriteResult> results_;  // lock_
 
     // The write thread's own. Every file operation goes below the task's
