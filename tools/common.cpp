@@ -199,7 +199,7 @@ namespace {
 enum CommonId { kGroup = 'g', kPort = 'p', kInterface = 'i', kVerbose = 'v', kHelp = 'h', kVersion = 'V', kJson = 900 };
 }  // namespace
 
-std::vector<OptionSpec> WithCommonOptions(std::vector<OptionSpec> own) {
+std::vector<OptionDef> WithCommonOptions(std::vector<OptionDef> own) {
     own.insert(own.end(), {{"group", 'g', true, kGroup},
                            {"port", 'p', true, kPort},
                            {"interface", 'i', true, kInterface},

@@ -74,7 +74,7 @@ struct Program {
 // kExitUsage.
 [[noreturn]] void UsageError(const Program& program, const std::string& message);
 // The program's own options followed by those of CommonOption.
-std::vector<OptionSpec> WithCommonOptions(std::vector<OptionSpec> own);
+std::vector<OptionDef> WithCommonOptions(std::vector<OptionDef> own);
 // An option that the program's own are not: --group, --port, --interface,
 // --verbose and --json into *common; --help and --version print and exit.
 void CommonOption(const ParsedOption& option, const Program& program, CommonOptions* common);
@@ -83,8 +83,8 @@ void CommonOption(const ParsedOption& option, const Program& program, CommonOpti
 // before it are handled. Returns the operands.
 template <typename Handle>
 std::vector<std::string> ForEachOption(const Program& program, const std::vector<std::string>& args,
-                                       const std::vector<OptionSpec>& specs, Handle handle) {
-    CommandLine line = ParseCommandLine(args, specs);
+                                       const std::vector<OptionDef>& defs, Handle handle) {
+    CommandLine line = ParseCommandLine(args, defs);
     for (const auto& option : line.options) handle(option);
     if (!line.error.empty()) UsageError(program, line.error);
     return line.operands;

@@ -9,7 +9,7 @@
 
 namespace tivlo_tool {
 
-struct OptionSpec {
+struct OptionDef {
     const char* name;  // long name without "--"
     char letter;       // short name, or 0 for none
     bool takesValue;
@@ -27,6 +27,6 @@ struct CommandLine {
     std::string error;  // the first mistake, e.g. "unrecognized option '--x'"
 };
 
-CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs);
+CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::vector<OptionDef>& defs);
 
 }  // namespace tivlo_tool

@@ -76,14 +76,14 @@ struct Options {
 
 Options ParseArguments(const std::vector<std::string>& args) {
     enum { kAllow = 'a', kOnce = 1000, kAllowAny };
-    const auto specs = WithCommonOptions({
+    const auto defs = WithCommonOptions({
         {"once", 0, false, kOnce},
         {"allow", 'a', true, kAllow},
         {"allow-root", 'r', true, kAllow},
         {"allow-any", 0, false, kAllowAny},
     });
     Options options;
-    auto operands = ForEachOption(kTool, args, specs, [&](const ParsedOption& option) {
+    auto operands = ForEachOption(kTool, args, defs, [&](const ParsedOption& option) {
         switch (option.id) {
             case kOnce: options.once = true; break;
             case kAllowAny: options.allowAny = true; break;

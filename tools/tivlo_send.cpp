@@ -201,7 +201,7 @@ std::vector<Expected> ResolveExpected(const std::vector<std::pair<std::string, s
 
 Options ParseArguments(const std::vector<std::string>& args) {
     enum { kTarget = 't', kFolder = 'f', kNoSubdirs = 1000, kSkipBadNames, kRate, kExpect, kExpectFile, kMin, kWait };
-    const auto specs = WithCommonOptions({
+    const auto defs = WithCommonOptions({
         {"target", 't', true, kTarget},
         {"folder", 'f', true, kFolder},
         {"no-subdirs", 0, false, kNoSubdirs},
@@ -213,7 +213,7 @@ Options ParseArguments(const std::vector<std::string>& args) {
         {"wait", 0, true, kWait},
     });
     Options options;
-    options.paths = ForEachOption(kTool, args, specs, [&](const ParsedOption& option) {
+    options.paths = ForEachOption(kTool, args, defs, [&](const ParsedOption& option) {
         switch (option.id) {
             case kTarget:
                 if (options.haveTarget) UsageError("give only one of --target and --folder");
@@ -351,11 +351,13 @@ std::vector<TivloReceiverInfo> Roster() {
     return roster;
 }
 
+bool Answers(const Expected& receiver, uint32_t address) {
+    return std::find(receiver.addresses.begin(), receiver.addresses.end(), address) != receiver.addresses.end();
+}
+
 bool Joined(const Expected& receiver, const std::vector<TivloReceiverInfo>& roster) {
-    return std::any_of(roster.begin(), roster.end(), [&](const TivloReceiverInfo& info) {
-        return std::find(receiver.addresses.begin(), receiver.addresses.end(), info.address) !=
-               receiver.addresses.end();
-    });
+    return std::any_of(roster.begin(), roster.end(),
+                       [&](const TivloReceiverInfo& info) { return Answers(receiver, info.address); });
 }
 
 // "10.0.0.5", or "pc5 (10.0.0.5)" for a host name.
@@ -458,9 +460,8 @@ std::vector<ReceiverRecord> ReadReceivers(const std::vector<Expected>& expected,
         receiver.blocksRepaired = info.repaired;
         receiver.missed = info.missed;
         if (complete) receiver.bytes = taskBytes;
-        receiver.expected = std::any_of(expected.begin(), expected.end(), [&](const Expected& e) {
-            return std::find(e.addresses.begin(), e.addresses.end(), info.address) != e.addresses.end();
-        });
+        receiver.expected = std::any_of(expected.begin(), expected.end(),
+                                        [&](const Expected& e) { return Answers(e, info.address); });
         receivers.push_back(receiver);
     }
     for (const auto& e : expected) {
@@ -546,13 +547,14 @@ int Run(const Options& options, const std::vector<Expected>& expected, const std
     for (const auto& path : paths16) items.push_back(path.c_str());
     TivloStringArray array{uint32_t(items.size()), items.data()};
     int selected = SetSelectFiles(&array);
-    if (selected == 7 && options.skipBadNames) {
+    if (selected == TIVLO_SELECT_FILES_DROPPED && options.skipBadNames) {
         std::fprintf(stderr, "%s: warning: %s\n", kProgram, SelectResultMeaning(selected).c_str());
-    } else if (selected != 1) {
+    } else if (selected != TIVLO_SELECT_OK) {
         DeInitServer();
         return Failure(report, kExitUsage,
                        "the selection was refused (result " + std::to_string(selected) + "): " +
-                           SelectResultMeaning(selected) + (selected == 7 ? "; --skip-bad-names sends the rest" : ""));
+                           SelectResultMeaning(selected) +
+                           (selected == TIVLO_SELECT_FILES_DROPPED ? "; --skip-bad-names sends the rest" : ""));
     }
     if ((options.waitSeconds && !WaitForReceivers(options, expected)) || PendingSignal() != 0) {
         DeInitServer();

@@ -24,7 +24,6 @@ int ReplaceAll(std::u16string* text, const std::u16string& what, const std::u16s
     return count;
 }
 
-
 }  // namespace
 
 uint32_t IsNtPlatform() { return platform::IsNtFamily() == 1 ? 1 : 0; }

@@ -113,11 +113,10 @@ bool ReceiverCore::HandleTask(const uint8_t* packet, size_t length) {
     // blocks is no task of a sender.
     if (task->fileCount > task->totalBlocks) return false;
 
-    // The sender sends each Task three times; only a different Task, or one
-    // after the pass has closed, begins a new task (and with it new files).
     // The sender sends each Task three times: a copy counts as a repeat
     // only while no Data block of the task has been seen.
-    const bool repeat = generation_ != 0 && !dataSeen_ && std::memcmp(lastTask_.data(), packet, protocol::task::kSize) == 0;
+    const bool repeat =
+        generation_ != 0 && !dataSeen_ && std::memcmp(lastTask_.data(), packet, protocol::task::kSize) == 0;
     if (!repeat) {
         if (taskAccepted_) {
             // A new task while this one is unfinished: it ends here, and
@@ -342,12 +341,16 @@ bool ReceiverCore::EndOfPassAnswer() {
     }
 
     const uint64_t count = missing_.Count();
-    uint8_t packet[protocol::answer::kSize];
-    const size_t size = protocol::EncodeAnswer({uint32_t(std::min<uint64_t>(count, UINT32_MAX))}, packet);
-    if (!io_.Send(replyAddress_, packet, size)) platform::Log("\nTivlo-----Send Answer Failed!\n");
+    SendAnswer(uint32_t(std::min<uint64_t>(count, UINT32_MAX)));
     if (count != 0) return false;
     SetEnded();
     return true;
+}
+
+void ReceiverCore::SendAnswer(uint32_t missing) {
+    uint8_t packet[protocol::answer::kSize];
+    const size_t size = protocol::EncodeAnswer({missing}, packet);
+    if (!io_.Send(replyAddress_, packet, size)) platform::Log("\nTivlo-----Send Answer Failed!\n");
 }
 
 int ReceiverCore::SendAck() {
@@ -424,12 +427,7 @@ void ReceiverCore::Answered(uint32_t file, uint32_t block) {
         bool lost = false;
         for (auto earlier = inFlight_.begin(); earlier != it; ++earlier) {
             if (earlier->sentAt <= it->sentAt && ++earlier->passed == kOvertaken) {
-                wantedFile_ = earlier->block.file;
-                wantedBlock_ = earlier->block.block;
-                SendAck();
-                earlier->sentAt = now_;
-                earlier->passed = 0;
-                ++earlier->tries;
+                AskAgainFor(*earlier);
                 lost = true;
             }
         }
@@ -439,6 +437,15 @@ void ReceiverCore::Answered(uint32_t file, uint32_t block) {
     }
 }
 
+void ReceiverCore::AskAgainFor(Request& r) {
+    wantedFile_ = r.block.file;
+    wantedBlock_ = r.block.block;
+    SendAck();
+    r.sentAt = now_;
+    r.passed = 0;
+    ++r.tries;
+}
+
 void ReceiverCore::AskAgain() {
     bool late = false;
     for (Request& r : inFlight_) {
@@ -446,12 +453,7 @@ void ReceiverCore::AskAgain() {
         if (maxWindow_ == 1 && r.tries > kMaxAckRepeats) continue;
         // Still missing: asked for again; the window shrinks once for all.
         if (!missing_.Contains(r.block.file, r.block.block)) continue;
-        wantedFile_ = r.block.file;
-        wantedBlock_ = r.block.block;
-        SendAck();
-        r.sentAt = now_;
-        r.passed = 0;
-        ++r.tries;
+        AskAgainFor(r);
         late = true;
     }
     if (late) window_ = std::max<uint32_t>(1, window_ / 2);
@@ -537,9 +539,7 @@ bool ReceiverCore::HandleRepairBlock(const uint8_t* packet, size_t length) {
             // Completed by the blocks sent for others: a second Answer of 0
             // tells the sender, which then needs no turn for this receiver,
             // and ends its part as an Answer of 0 does.
-            uint8_t answer[protocol::answer::kSize];
-            const size_t size = protocol::EncodeAnswer({0}, answer);
-            if (!io_.Send(replyAddress_, answer, size)) platform::Log("\nTivlo-----Send Answer Failed!\n");
+            SendAnswer(0);
             SetEnded();
             return true;
         }

@@ -151,6 +151,7 @@ private:
     void AnnounceName(const uint8_t* field, uint32_t count);
     bool EndOfPassAnswer();
     bool TakeInPass();
+    void SendAnswer(uint32_t missing);
     int SendAck();
     // The master's requests: the window kept full of Acks for missing blocks
     // (or the Ack that says nothing is missing), a block that came, and the
@@ -211,6 +212,8 @@ private:
     static constexpr uint32_t kOvertaken = 3;
     std::deque<Request> inFlight_;
     protocol::Time Due(const Request& r) const;
+    // One open request asked for once more, now.
+    void AskAgainFor(Request& r);
     uint32_t maxWindow_;
     uint32_t window_ = kFirstWindow;
     BlockRef cursor_;  // the last block asked for in order

@@ -1,5 +1,7 @@
 #include "sender/roster.h"
 
+#include "tivlo/tivlo_codes.h"
+
 namespace tivlo::sender {
 
 void Roster::Reset() {
@@ -34,7 +36,7 @@ void Roster::RecordAnswer(int32_t i, uint32_t missing, uint32_t totalBlocks) {
         // for others completed it): done, and no longer passed over.
         r.done = 1;
         r.pending = 0;
-        if (r.errorCode == 1460) r.errorCode = 0;
+        if (r.errorCode == TIVLO_CODE_TIMED_OUT) r.errorCode = 0;
         r.missed = 0;
         r.finished = true;
         return;
@@ -44,7 +46,7 @@ void Roster::RecordAnswer(int32_t i, uint32_t missing, uint32_t totalBlocks) {
     // count as too many.
     if (uint64_t(missing) * 10 > uint64_t(totalBlocks) * 3) {
         r.done = 1;
-        if (!r.gaveUp) r.errorCode = 1;
+        if (!r.gaveUp) r.errorCode = TIVLO_CODE_TOO_MANY_MISSED;
     }
 }
 

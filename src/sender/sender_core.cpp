@@ -8,6 +8,7 @@
 
 #include "platform/log.h"
 #include "protocol/blocks.h"
+#include "tivlo/tivlo_codes.h"
 
 namespace tivlo::sender {
 
@@ -16,12 +17,6 @@ using protocol::Ms;
 using protocol::Time;
 
 namespace {
-
-constexpr uint32_t kCodeTooManyMissed = 1;
-constexpr uint32_t kCodeFileError = 32;
-constexpr uint32_t kCodeDiskFull = 112;
-constexpr uint32_t kCodeSendFailed = 1003;
-constexpr uint32_t kCodeTimedOut = 1460;
 
 template <size_t N, typename Encode>
 std::vector<uint8_t> Packet(Encode encode) {
@@ -110,8 +105,7 @@ void SenderCore::Open(Time now, const platform::Endpoint& group, uint32_t wideNa
     auto sent = std::make_shared<int>(0);
     for (int i = 0; i < 3; ++i) {
         Then([this, sent] {
-            auto collect = Packet<protocol::kCollectSize>(protocol::EncodeCollect);
-            if (Send(collect.data(), collect.size(), group_)) ++*sent;
+            if (Collect()) ++*sent;
         }, collectPause);
     }
     Then([this, sent] {
@@ -246,7 +240,7 @@ bool SenderCore::OpenStreamFile() {
     }
     const auto lastIndex = protocol::LastBlockIndex(stream_.length);
     if (!lastIndex || !io_.OpenFile(Reader::Stream, i)) {
-        EndTransfer(kCodeFileError);
+        EndTransfer(TIVLO_CODE_FILE_ERROR);
         return false;
     }
     stream_.lastIndex = *lastIndex;
@@ -299,7 +293,7 @@ void SenderCore::StreamOnce(Time now) {
             io_.CloseFile(Reader::Stream);
             platform::Log("\nTivlo-----Send Data form write file!\n");
             CloseSockets();
-            host_.Ended(kCodeSendFailed, 0, false);
+            host_.Ended(TIVLO_CODE_SEND_FAILED, 0, false);
             stream_.active = false;
             return;
         }
@@ -365,7 +359,7 @@ void SenderCore::SendRepairBlock() {
         if (repairOpen_) io_.CloseFile(Reader::Repair);
         repairOpen_ = false;
         if (!lastIndex || !io_.OpenFile(Reader::Repair, file)) {
-            EndTransfer(kCodeFileError);
+            EndTransfer(TIVLO_CODE_FILE_ERROR);
             return;
         }
         protocol::WriteBlockFile(packet, *lastIndex, protocol::LastBlockLength(len),
@@ -376,7 +370,7 @@ void SenderCore::SendRepairBlock() {
     const platform::Endpoint to = roster_.unicastPhase() ? masterAddress_ : group_;
     if (!Send(packet, protocol::kBlockHeadSize + n, to)) {
         platform::Log("\nTivlo-----Send file or directory information failed\n");
-        EndTransfer(kCodeFileError);
+        EndTransfer(TIVLO_CODE_FILE_ERROR);
         return;
     }
     lastRepairFile_ = file;
@@ -470,7 +464,7 @@ void SenderCore::HandleAck(Time now, const uint8_t* data, size_t length, const p
         } else {
             // Not its turn: served in the second pass.
             SendHold(from, 0);
-            roster_.MarkPending(i, kCodeTimedOut);
+            roster_.MarkPending(i, TIVLO_CODE_TIMED_OUT);
         }
         return;
     }
@@ -495,7 +489,7 @@ void SenderCore::HandleAck(Time now, const uint8_t* data, size_t length, const p
         // Far more requests than it could need: passed over, so that one
         // master cannot hold the transfer for ever.
         platform::Log("\nTivlo-----Master asked for too many blocks, passed over!\n");
-        roster_.MarkPending(master, kCodeTimedOut);
+        roster_.MarkPending(master, TIVLO_CODE_TIMED_OUT);
         roster_[master].pending = 0;  // not served again either
         Appoint(roster_.NextMaster(master));
         Poll(1, 0);
@@ -520,7 +514,7 @@ void SenderCore::HandleFinish(const uint8_t* data, size_t length, const platform
         // the others.
         const int32_t i = roster_.Find(from);
         if (i >= roster_.count()) return;
-        roster_[i].errorCode = kCodeDiskFull;
+        roster_[i].errorCode = TIVLO_CODE_DISK_FULL;
         if (roster_[i].gaveUp) return;
         roster_[i].gaveUp = true;
         ++failedCount_;
@@ -560,7 +554,7 @@ bool SenderCore::Poll(uint32_t turn, uint32_t skipFailed) {
     const size_t length = protocol::EncodePoll({turn}, packet);
     if (turn != 0) {
         if (skipFailed != 0 && roster_[m].errorCode != 0) {
-            if (!roster_[m].gaveUp) roster_[m].errorCode = kCodeTimedOut;
+            if (!roster_[m].gaveUp) roster_[m].errorCode = TIVLO_CODE_TIMED_OUT;
             m = roster_.NextMaster(m);
             Appoint(m);
             // Skipping it may leave nobody to serve.
@@ -626,7 +620,7 @@ void SenderCore::QueueAbort(bool closeSocketsAfter, bool lastMessage) {
 void SenderCore::EndTransfer(uint32_t code) {
     // Whoever did not finish is named before the host hears of the end, so
     // that GetErrInfo and the last 1040 agree.
-    MarkUnfinished(kCodeTimedOut);
+    MarkUnfinished(TIVLO_CODE_TIMED_OUT);
     if (code == 0) {
         finished_ = true;
         host_.Ended(0, 0, true);
@@ -651,7 +645,7 @@ void SenderCore::MarkUnfinished(uint32_t code) {
     }
 }
 
-void SenderCore::GiveUp() { EndTransfer(kCodeTimedOut); }
+void SenderCore::GiveUp() { EndTransfer(TIVLO_CODE_TIMED_OUT); }
 
 void SenderCore::Appoint(int32_t index) {
     if (index != masterIndex_) masterSpoke_ = false;
@@ -663,7 +657,7 @@ void SenderCore::StopSend(Time now) {
     stopped_ = true;
     stream_.active = false;
     watchdogAt_ = kNever;
-    if (transferring_) MarkUnfinished(kCodeTimedOut);
+    if (transferring_) MarkUnfinished(TIVLO_CODE_TIMED_OUT);
     // No Data block and no Poll may follow the Stop packets.
     QueueAbort(false, true);
     RunScript(now);
@@ -690,7 +684,7 @@ void SenderCore::OnTick(Time now) {
             } else {
                 platform::Log("\nTivlo-----Send Report Data Failed!\n");
                 CloseSockets();
-                host_.Ended(kCodeSendFailed, 0, false);
+                host_.Ended(TIVLO_CODE_SEND_FAILED, 0, false);
             }
         }
     }

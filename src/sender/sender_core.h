@@ -20,6 +20,7 @@
 #include "sender/roster.h"
 #include "sender/stream_pacer.h"
 #include "sender/watchdog.h"
+#include "tivlo/tivlo_codes.h"
 
 namespace tivlo::sender {
 
@@ -173,7 +174,7 @@ private:
     int32_t NextMaster(int32_t current) override { return roster_.NextMaster(current); }
     bool PollMaster(uint32_t turn, uint32_t skipFailed) override { return Poll(turn, skipFailed); }
     void ResendRepair() override { SendRepairBlock(); }
-    void MarkMasterTimedOut() override { roster_.MarkPending(masterIndex_, 1460); }
+    void MarkMasterTimedOut() override { roster_.MarkPending(masterIndex_, TIVLO_CODE_TIMED_OUT); }
     void GiveUp() override;
     // A new master: it has said nothing yet.
     void Appoint(int32_t index);

@@ -72,7 +72,7 @@ TEST(Tools, EveryCodeHasItsOwnMeaningAndStableName) {
 }
 
 TEST(Tools, OptionsValuesAndOperandsInAnyOrder) {
-    const std::vector<OptionSpec> specs = {{"target", 't', true, 't'}, {"verbose", 'v', false, 'v'},
+    const std::vector<OptionDef> defs = {{"target", 't', true, 't'}, {"verbose", 'v', false, 'v'},
         {"allow", 'a', true, 'a'}, {"allow-root", 'r', true, 'a'}, {"allow-any", 0, false, 'A'},
         {"expect", 0, true, 'e'}, {"expect-file", 0, true, 'f'}};
     // What is parsed: id=value per option, then |operands.
@@ -89,7 +89,7 @@ TEST(Tools, OptionsValuesAndOperandsInAnyOrder) {
         {{"--verbose=1"}, "", "option '--verbose' doesn't allow an argument"},
     };
     for (const auto& c : cases) {
-        CommandLine line = ParseCommandLine(c.args, specs);
+        CommandLine line = ParseCommandLine(c.args, defs);
         std::string parsed;
         for (const auto& option : line.options) parsed += char(option.id) + ("=" + option.value) + " ";
         if (c.error.empty()) {
