@@ -89,7 +89,7 @@ void SenderCore::Open(Time now, const platform::Endpoint& group, uint32_t wideNa
     stream_.at = kNever;
     watchdogAt_ = reportAt_ = openRepairAt_ = pollAgainAt_ = kNever;
     polledMaster_ = -1;
-    transferring_ = finished_ = stopped_ = aborting_ = answersShut_ = false;
+    transferring_ = finished_ = stopped_ = aborting_ = answersShut_ = repairing_ = false;
     collectFailed_ = false;
     awaitingFirstCompletion_ = true;
     allReceiversWide_ = true;
@@ -134,7 +134,7 @@ void SenderCore::StartSend(Time now, std::shared_ptr<const TransferList> list, u
     // A new transfer starts clean: it never serves a block of a file read
     // for an older one.
     transferring_ = true;
-    finished_ = stopped_ = aborting_ = answersShut_ = false;
+    finished_ = stopped_ = aborting_ = answersShut_ = repairing_ = false;
     awaitingFirstCompletion_ = true;
     watchdogAt_ = reportAt_ = openRepairAt_ = pollAgainAt_ = kNever;
     polledMaster_ = -1;
@@ -336,6 +336,7 @@ void SenderCore::EndStream() {
 void SenderCore::Settle() {
     if (stopped_) return;
     platform::Logf("Time = %d\n", int(protocol::ToMs(now_ - stream_.startedAt)));
+    repairing_ = true;
     Appoint(roster_.NextMaster(-1));
     if (Poll(1, 1) && !Ended()) {
         watchdog_.Start();
@@ -452,7 +453,10 @@ int32_t SenderCore::MasterRecordOf(const platform::Endpoint& address) const {
 
 void SenderCore::HandleAck(Time now, const uint8_t* data, size_t length, const platform::Endpoint& from) {
     auto ack = protocol::DecodeAck({data, length});
-    if (!ack) return;
+    // Acks belong to the repair phase: one that comes earlier (a stranger's,
+    // or a late one of an older transfer) must not appoint masters or start
+    // Polls while the Task and the stream are still going out.
+    if (!ack || !repairing_) return;
     const bool missesNothing = ack->file > fileCount_;
     const int32_t master = MasterRecordOf(from);
     if (master < 0) {
@@ -524,7 +528,7 @@ void SenderCore::HandleFinish(const uint8_t* data, size_t length, const platform
         return;
     }
     const int32_t m = MasterRecordOf(from);
-    if (m < 0) return;
+    if (m < 0 || !repairing_) return;
     ReceiverRecord& r = roster_[m];
     r.pending = 0;
     // A receiver that gave up keeps its code whatever it says later.

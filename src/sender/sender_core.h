@@ -199,6 +199,7 @@ private:
     bool stopped_ = false;
     bool aborting_ = false;
     bool answersShut_ = false;
+    bool repairing_ = false;  // the first Poll went out: masters take turns
     bool awaitingFirstCompletion_ = true;
     bool allReceiversWide_ = true;
     std::shared_ptr<const TransferList> list_;

@@ -38,7 +38,7 @@ TEST(SimProperty, RandomRuns) {
 // its pass closed, a stop that ended nothing, a file seen only through
 // repairs.
 TEST(SimProperty, SeedsThatOnceFailed) {
-    for (uint64_t seed : {5, 7, 14, 35, 50, 54, 425, 1431, 2042, 3735, 10104, 12033}) ExpectPromiseKept(seed);
+    for (uint64_t seed : {5, 7, 14, 35, 50, 54, 425, 1431, 2042, 3735, 10104, 12033, 345842}) ExpectPromiseKept(seed);
 }
 
 // ---------------------------------------------------------------------------
