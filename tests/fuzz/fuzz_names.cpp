@@ -9,33 +9,12 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "quiet_receiver.h"
 #include "platform/path_rules.h"
 #include "protocol/packets.h"
 #include "receiver/receiver_core.h"
 
-namespace {
-
 using namespace tivlo;
-
-struct Silent : receiver::ReceiverIo, protocol::HostSink {
-    bool Send(uint32_t, const uint8_t*, size_t) override { return true; }
-    int ReadReport(uint8_t*, size_t, uint32_t*) override { return -1; }
-    bool ResolveTarget(uint32_t, const std::u16string&, std::u16string*) override { return false; }
-    bool AllowRoot(std::u16string*) override { return false; }
-    uint32_t CheckDisk(const std::u16string&, uint64_t) override { return 0; }
-    void BeginTask(uint32_t) override {}
-    void OpenRoot(uint32_t, const std::u16string&) override {}
-    void MakeDirectories(uint32_t, const std::u16string&) override {}
-    bool Write(const receiver::BlockWrite&, uint32_t) override { return true; }
-    void Drain(uint32_t) override {}
-    void Fatal() override {}
-    void Started(uint32_t, uint32_t) override {}
-    void Ended(uint32_t, intptr_t, bool) override {}
-    void CurrentFile(const std::u16string&) override {}
-    void ClientDiskFull(uint32_t) override {}
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 5) return 0;
@@ -46,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> field(protocol::kNameFieldBytes, 0);
     std::memcpy(field.data(), data + 5, std::min(size - 5, field.size()));
 
-    Silent io;
+    QuietReceiver io;
     receiver::ReceiverCore core(io, io, (flags >> 1) & 1);
     uint8_t os[protocol::serveros::kSize];
     core.OnDatagram(0, {1, 1}, os, protocol::EncodeServerOs({uint8_t(flags & 1)}, os));

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "quiet_receiver.h"
 #include "platform/filesystem.h"
 #include "protocol/blocks.h"
 #include "protocol/packets.h"
@@ -42,15 +43,13 @@ bool Below(const std::u16string& path, const std::u16string& dir) {
            (path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == u'/');
 }
 
-struct Harness : receiver::ReceiverIo, protocol::HostSink {
+struct Harness : QuietReceiver {
     fs::path base;
     std::u16string allowed;
     std::u16string root;  // the last root accepted
     std::vector<std::u16string> roots;
     bool full = false;
 
-    bool Send(uint32_t, const uint8_t*, size_t) override { return true; }
-    int ReadReport(uint8_t*, size_t, uint32_t*) override { return -1; }
     bool ResolveTarget(uint32_t, const std::u16string& path, std::u16string* out) override {
         *out = path;
         return true;
@@ -64,7 +63,6 @@ struct Harness : receiver::ReceiverIo, protocol::HostSink {
         return true;
     }
     uint32_t CheckDisk(const std::u16string&, uint64_t needed) override { return needed <= (uint64_t(64) << 20); }
-    void BeginTask(uint32_t) override {}
     void OpenRoot(uint32_t, const std::u16string& r) override { CHECK(r == root); }
     // The writer's own rules below the root are the platform's (tested
     // there); here every name must already stay below it on its face.
@@ -82,12 +80,6 @@ struct Harness : receiver::ReceiverIo, protocol::HostSink {
         receiver::CreatePath(path.substr(0, path.rfind(u'/') + 1));
         return true;
     }
-    void Drain(uint32_t) override {}
-    void Fatal() override {}
-    void Started(uint32_t, uint32_t) override {}
-    void Ended(uint32_t, intptr_t, bool) override {}
-    void CurrentFile(const std::u16string&) override {}
-    void ClientDiskFull(uint32_t) override {}
 };
 Harness* H = nullptr;
 
