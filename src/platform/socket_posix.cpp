@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <time.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -190,6 +192,7 @@ int UdpSocket::ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_
     const int wake = wakeFd_.load();
     const auto deadline = SteadyClock::now() + std::chrono::nanoseconds(timeoutNanos > 0 ? timeoutNanos : 0);
     int result = -1;
+    bool napped = false;  // the last wait was a nap
     for (;;) {
         // A datagram already queued is read without a poll first: under a
         // fast stream that halves the system calls per datagram.
@@ -199,6 +202,7 @@ int UdpSocket::ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_
             const ssize_t got =
                 ::recvfrom(fd, buffer, capacity, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &salen);
             if (got >= 0) {
+                if (napped) dense_ = true;
                 if (LostOnArrival(buffer, static_cast<size_t>(got))) {
                     continue;  // lost on the way
                 }
@@ -213,6 +217,22 @@ int UdpSocket::ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_
                 break;
             }
         }
+        if (dense_ && timeoutNanos != 0 && !closing_.load() && !interrupted_.load()) {
+            // More are on their way: nap rather than be woken for each.
+            dense_ = false;
+            int64_t nap = static_cast<int64_t>(batchWaitNs_);
+            if (timeoutNanos > 0) {
+                nap = std::min<int64_t>(
+                    nap, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - SteadyClock::now()).count());
+            }
+            if (nap > 0) {
+                timespec ts{static_cast<time_t>(nap / 1000000000), static_cast<long>(nap % 1000000000)};
+                (void)::nanosleep(&ts, nullptr);
+                napped = true;
+                continue;
+            }
+        }
+        napped = false;
         pollfd fds[2];
         fds[0] = {fd, POLLIN, 0};
         fds[1] = {wake, POLLIN, 0};
@@ -231,7 +251,11 @@ int UdpSocket::ReceiveImpl(void* buffer, size_t capacity, Endpoint* from, int64_
             ts.tv_nsec = static_cast<long>(left % 1000000000);
             tsp = &ts;
         }
+        const auto pollStart = SteadyClock::now();
         int n = ::ppoll(fds, 2, tsp, nullptr);
+        if (n > 0 && (fds[0].revents & POLLIN) != 0 && batchWaitNs_ != 0) {
+            dense_ = SteadyClock::now() - pollStart < std::chrono::nanoseconds(batchWaitNs_);
+        }
         if (n < 0) {
             if (errno == EINTR) {
                 continue;

@@ -150,6 +150,31 @@ TEST(UdpSocket, WaitsEndOnTheScaledClockByInterruptAndByClose) {
     EXPECT_TRUE(Eventually([&] { return s.ReceiveFrom(buffer, 8, nullptr) == 5; }));
 }
 
+TEST(UdpSocket, BatchedWaitsLoseNothingAndKeepTheDeadline) {
+    const uint16_t port = 51104;
+    UdpSocket receiver, sender;
+    Open(receiver, port);
+    Open(sender, 0, 0);
+    receiver.SetBatchWait(300'000'000);  // far longer than any wait below
+    std::thread bursts([&] {
+        for (int i = 0; i < 200; ++i) {
+            if (i % 50 == 0) RealSleepMs(5);
+            ASSERT_TRUE(Send(sender, std::to_string(i), port));
+        }
+    });
+    std::string order, expected;
+    for (int i = 0; i < 200; ++i) order += Receive(receiver) + ",", expected += std::to_string(i) + ",";
+    bursts.join();
+    EXPECT_EQ(order, expected);
+    // Dense arrivals make the next empty wait a nap; it still ends with the
+    // receive's own time, not the nap's.
+    const auto start = RealClock::now();
+    EXPECT_EQ(Receive(receiver, 20), "<timeout>");
+    EXPECT_LT(RealMsSince(start), 250);
+    ASSERT_TRUE(Send(sender, "later", port));
+    EXPECT_EQ(Receive(receiver), "later");
+}
+
 // What a host window procedure saw. It holds message 1 until the gate opens, and
 // destroys its own window from inside the call of another.
 struct Recorder {
