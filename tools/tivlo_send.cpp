@@ -430,7 +430,9 @@ bool WaitForReceivers(const Options& options, const std::vector<Expected>& expec
             drawn = true;
             lastDraw = now;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Joins come within a millisecond on a LAN: looked for often, so
+        // the transfer starts as soon as the last expected one is in.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (tty && drawn) WriteStderr("\r" + std::string(size_t(columns - 1), ' ') + "\r");
     if (PendingSignal() != 0) return false;
