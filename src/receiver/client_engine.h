@@ -2,7 +2,8 @@
 // around ReceiverCore, and the host's calls (the exports).
 //
 // The receive thread is the core's only caller: it waits on the data socket
-// until the core's next timer, hands it every datagram, tick and writer
+// until the core's next timer (while the stream flows, in short naps that
+// take the datagrams in batches), hands it every datagram, tick and writer
 // result, and carries out what the core asks. The write thread carries out
 // the file operations in order from a pool of reused buffers (kBlockPool
 // of them, 2048 by default: about 9.4 MiB), so a block costs no allocation.
