@@ -7,8 +7,8 @@
 // result, and carries out what the core asks. The write thread carries out
 // the file operations in order from a pool of reused buffers (kBlockPool
 // of them, 2048 by default: about 9.4 MiB), so a block costs no allocation.
-// When every buffer waits for the disk, an arriving Data block is treated as
-// lost and repaired later.
+// When every buffer waits for the disk, an arriving Data block waits a
+// little for one, then is treated as lost and repaired later.
 #pragma once
 
 #include <array>

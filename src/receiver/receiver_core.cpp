@@ -275,10 +275,10 @@ bool ReceiverCore::HandleDataBlock(const uint8_t* packet, size_t length) {
     FileState* file = AcceptBlock(*block);
     if (file == nullptr) return false;
     dataSeen_ = true;
-    const bool queued = QueueBlock(*block, *file, 0);
+    const bool queued = QueueBlock(*block, *file, kStreamSlotWaitMs);
     if (!queued && inPass_) {
-        // No buffer free: the block is lost as if the network had lost it,
-        // and repaired like one.
+        // Still no buffer free: the block is lost as if the network had
+        // lost it, and repaired like one.
         missing_.AddBlocks(block->file, block->block, block->block);
     }
     AnnounceName(block->name, block->nameCount);

@@ -97,6 +97,10 @@ public:
     static constexpr uint32_t kMaxAckRepeats = 2;
     static constexpr protocol::Time kReportRead = protocol::Ms(4000);
     static constexpr uint32_t kRepairSlotWaitMs = 100;
+    // A Data block that finds every buffer waiting for the disk waits this
+    // long for one; the socket's buffer holds the stream meanwhile, so a
+    // short stall of the disk (a file being created) costs no repair.
+    static constexpr uint32_t kStreamSlotWaitMs = 10;
 
     ReceiverCore(ReceiverIo& io, protocol::HostSink& host, uint32_t ntFlag, uint32_t maxWindow = kMaxWindow);
 

@@ -139,6 +139,37 @@ TEST_P(LoopbackTransfer, LostBlocksAreRepaired) {
     EXPECT_TRUE(fs::is_directory(dir / "target/sample/hollow"));
 }
 
+// A disk that stalls for a moment on every write (at the real pace of the
+// stream, two blocks close together) must not cost repairs: a block that
+// finds the only buffer taken waits for it.
+TEST_F(LoopbackTransfer, AShortStallOfTheDiskLosesNoBlock) {
+    platform::SetTimeScale(1.0);
+    Bytes content(40 * protocol::kBlockSize + 5);
+    std::mt19937 random(2);
+    for (auto& byte : content) byte = uint8_t(random());
+    fs::create_directories(dir / "src");
+    std::ofstream(dir / "src/stalled.bin", std::ios::binary).write((const char*)content.data(), content.size());
+    const uint32_t loopback = platform::ParseIPv4("127.0.0.1"), group = platform::ParseIPv4("239.77.6.2");
+    client.SetHost(receiverHost);
+    client.groupAddress = group;
+    client.dataPort = 51221;
+    client.blockPoolCapacity = 1;
+    client.beforeWriteHook = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
+    ASSERT_EQ(client.Initialize(loopback), 1);
+    client.StartThreads();
+    ASSERT_EQ(InitServer(senderHost.window, group, 51221, loopback), 1);
+    const std::u16string target = (dir / "target").u16string(), selected = (dir / "src/stalled.bin").u16string();
+    const char16_t* items[] = {selected.c_str()};
+    TivloStringArray selection{1, items};
+    ASSERT_TRUE(SetTargetPath(TIVLO_TARGET_MODE_PATH, target.c_str()) == 1 && SetSelectFiles(&selection) == 1);
+    ASSERT_EQ(StartSend(), 1);
+    EXPECT_EQ(receiverHost->WaitForTheEnd(), (Ends{{TIVLO_CODE_OK, 1}}));
+    EXPECT_EQ(senderHost.WaitForTheEnd(), (Ends{{TIVLO_CODE_OK, 0}}));
+    EXPECT_EQ(client.poolOverflows.load(), 0u);
+    std::ifstream in(dir / "target/stalled.bin", std::ios::binary);
+    EXPECT_TRUE(Bytes(std::istreambuf_iterator<char>(in), {}) == content);
+}
+
 // Lost blocks at every kind of place (the first, inside a file, a file's
 // last, whole files), or a random share of them.
 const std::set<std::pair<uint32_t, uint32_t>> kChosen{{1, 0}, {1, 7}, {1, 8}, {1, 60}};
