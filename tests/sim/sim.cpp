@@ -370,14 +370,14 @@ void ReceiverSide::MakeDirectories(uint32_t generation, const std::u16string& re
     directories.insert(p);
 }
 
-bool ReceiverSide::Write(const receiver::BlockWrite& b, uint32_t) {
+bool ReceiverSide::Write(const receiver::BlockWrite& b, uint32_t waitMs) {
     const Time now = w_.now();
     if (plan.diskBlocksPerSecond != 0) {
         // The writer's queue: what the disk has not written yet waits in the
-        // buffers; a block that finds none is refused.
+        // buffers; a block that finds none free within its wait is refused.
         const Time per = Ms(1000) / plan.diskBlocksPerSecond;
         const Time backlog = diskFreeAt > now ? diskFreeAt - now : 0;
-        if (backlog / per >= plan.bufferBlocks) return false;
+        if (backlog >= Time(plan.bufferBlocks) * per + Ms(waitMs)) return false;
         diskFreeAt = std::max(diskFreeAt, now) + per;
     }
     if (b.generation != writerGeneration) return true;
