@@ -44,6 +44,19 @@ inline std::u16string FoldPath(std::u16string path) {
     return path;
 }
 
+// True when ok(part) holds for every component of path, the parts between
+// any of the separators (empty ones included).
+template <typename Ok>
+bool EveryComponent(std::u16string_view path, std::u16string_view separators, Ok ok) {
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find_first_of(separators, start);
+        if (end == std::u16string_view::npos) end = path.size();
+        if (!ok(path.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 // A path component the file system would take for something else: on
 // Windows a device name (CON, NUL, COM1 ..., also with an extension) or a
 // name ending in a dot or a blank, which Windows drops; elsewhere a name

@@ -56,15 +56,10 @@ bool ClientEngine::ResolveSpecialFolder(uint32_t mode, std::u16string* folder) {
 }
 
 bool NormalizeRoot(const std::u16string& root, std::u16string* normalized) {
-    if (!platform::NormalizePath(root, normalized)) return false;
     // Each folder of the root must be one the file system can name as given.
-    for (size_t start = 0; start <= normalized->size();) {
-        size_t end = normalized->find(platform::kPathSeparator, start);
-        if (end == std::u16string::npos) end = normalized->size();
-        if (platform::IsReservedName(std::u16string_view(*normalized).substr(start, end - start))) return false;
-        start = end + 1;
-    }
-    return true;
+    return platform::NormalizePath(root, normalized) &&
+           platform::EveryComponent(*normalized, {&platform::kPathSeparator, 1},
+                                    [](std::u16string_view part) { return !platform::IsReservedName(part); });
 }
 
 bool RootWithin(const std::u16string& root, const std::vector<std::u16string>& allowed) {

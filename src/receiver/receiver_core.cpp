@@ -737,17 +737,12 @@ bool WireNameToRelative(const std::u16string& name, bool stripReserved, std::u16
     if (text.find(u'\0') != std::u16string::npos) return false;
     // No component may climb out of the root, whichever separator the
     // platforms on either side use.
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find_first_of(u"\\/", start);
-        if (end == std::u16string::npos) end = text.size();
+    const bool safe = platform::EveryComponent(text, u"\\/", [](std::u16string_view part) {
         // "..", and what Windows makes of it ("...", ".. ").
-        const std::u16string_view part(text.data() + start, end - start);
         const bool dotsAndBlanks = !part.empty() && part.find_first_not_of(u". ") == std::u16string_view::npos;
-        if (dotsAndBlanks && std::count(part.begin(), part.end(), u'.') >= 2) return false;
-        if (platform::IsReservedName(part)) return false;
-        start = end + 1;
-    }
+        return !(dotsAndBlanks && std::count(part.begin(), part.end(), u'.') >= 2) && !platform::IsReservedName(part);
+    });
+    if (!safe) return false;
     for (char16_t& c : text)
         if (c == platform::kWireSeparator) c = platform::kPathSeparator;
     *relative = std::move(text);
