@@ -16,6 +16,7 @@ namespace tivlo::receiver {
 namespace {
 
 using protocol::Ms;
+using Bytes = std::vector<uint8_t>;
 
 TEST(MissingSet, BehavesLikeASetOfBlocksWhateverTheRanges) {
     // A file never seen stands as its block 0: the same entry.
@@ -23,8 +24,7 @@ TEST(MissingSet, BehavesLikeASetOfBlocksWhateverTheRanges) {
     MissingSet set;
     std::set<std::pair<uint32_t, uint32_t>> model;
     for (int step = 0; step < 20000; ++step) {
-        const uint32_t f = 1 + rng() % 6;
-        const uint32_t b = rng() % 40;
+        const uint32_t f = 1 + rng() % 6, b = rng() % 40;
         switch (rng() % 4) {
             case 0: {
                 const uint32_t last = b + rng() % 8;
@@ -48,12 +48,10 @@ TEST(MissingSet, BehavesLikeASetOfBlocksWhateverTheRanges) {
 
 // A receiver core with a machine that records what it is asked.
 struct Rig : ReceiverIo, protocol::HostSink {
-    std::vector<std::vector<uint8_t>> sent;
-    std::vector<std::pair<uint32_t, uint32_t>> written;  // (file, block)
+    std::vector<Bytes> sent;
     std::vector<std::u16string> paths;
-    std::vector<uint32_t> ended;                          // codes; 0x10000 = complete
-    std::deque<std::pair<uint32_t, uint8_t>> reports;     // (from, type)
-    uint32_t drains = 0;
+    std::vector<uint32_t> ended;   // codes; 0x10000 = complete
+    std::deque<uint32_t> reports;  // the senders of the Reports to be read
     ReceiverCore core{*this, *this, 1};
     protocol::Time now = 0;
     static constexpr uint32_t kSender = protocol::IPv4(10, 0, 0, 1);
@@ -65,8 +63,7 @@ struct Rig : ReceiverIo, protocol::HostSink {
     int ReadReport(uint8_t* buffer, size_t, uint32_t* from) override {
         if (reports.empty()) return -1;
         protocol::EncodeReport(buffer);
-        buffer[2] = reports.front().second;
-        *from = reports.front().first;
+        *from = reports.front();
         reports.pop_front();
         return int(protocol::report::kSize);
     }
@@ -80,48 +77,38 @@ struct Rig : ReceiverIo, protocol::HostSink {
     void OpenRoot(uint32_t, const std::u16string&) override {}
     void MakeDirectories(uint32_t, const std::u16string&) override {}
     bool Write(const BlockWrite& w, uint32_t) override {
-        written.emplace_back(w.file, w.block);
         paths.push_back(*w.path);
         return true;
     }
-    void Drain(uint32_t token) override {
-        ++drains;
-        core.OnWriteResult(now, {WriteResult::Drained, 0, 0, token});
-    }
+    void Drain(uint32_t token) override { core.OnWriteResult(now, {WriteResult::Drained, 0, 0, token}); }
     void Fatal() override {}
     void Started(uint32_t, uint32_t) override {}
     void Ended(uint32_t code, intptr_t lParam, bool) override { ended.push_back(lParam == 1 ? 0x10000 : code); }
     void CurrentFile(const std::u16string&) override {}
     void ClientDiskFull(uint32_t) override {}
 
-    void Feed(const std::vector<uint8_t>& d, uint32_t from = kSender) {
+    void Feed(const Bytes& d, uint32_t from = kSender) {
         now += Ms(1);
         core.OnDatagram(now, {from, 27001}, d.data(), d.size());
     }
-    static std::vector<uint8_t> Task(uint32_t blocks, uint32_t files, const char16_t* root = u"/t") {
-        std::vector<uint8_t> d(protocol::task::kSize);
-        protocol::EncodeTask({blocks, files, kAllBitsMode, protocol::WideNameField(root)}, d.data());
+    // The datagram `encode` makes of `fields`.
+    template <class P>
+    static Bytes Packet(size_t (*encode)(const P&, uint8_t*), const std::type_identity_t<P>& fields) {
+        Bytes d(protocol::kMaxDatagram);
+        d.resize(encode(fields, d.data()));
         return d;
     }
-    static std::vector<uint8_t> Block(uint8_t type, uint32_t file, uint32_t block, uint32_t last,
-                                      const std::u16string& name = u"") {
-        std::vector<uint8_t> d(protocol::kMaxBlockPacket);
-        protocol::WriteBlockHeader(d.data(), protocol::PacketType(type));
-        protocol::WriteBlockFile(d.data(), last, 10,
-                                 protocol::WideNameField(name.empty() ? u"\\f" + std::u16string(1, char16_t(u'0' + file)) : name));
+    static Bytes Task(uint32_t blocks, uint32_t files, const char16_t* root = u"/t") {
+        return Packet(protocol::EncodeTask, {blocks, files, kAllBitsMode, protocol::WideNameField(root)});
+    }
+    // A Data block whose file's last block holds 10 bytes; file n is named \fn unless named otherwise.
+    static Bytes Data(uint32_t file, uint32_t block, uint32_t last, std::u16string name = u"") {
+        if (name.empty()) name = u"\\f" + std::u16string(1, char16_t(u'0' + file));
+        Bytes d(protocol::kMaxBlockPacket);
+        protocol::WriteBlockHeader(d.data(), protocol::kDataBlock);
+        protocol::WriteBlockFile(d.data(), last, 10, protocol::WideNameField(name));
         protocol::WriteBlockPosition(d.data(), file, block);
         d.resize(protocol::kBlockHeadSize + protocol::BlockDataLength(block, last, 10));
-        return d;
-    }
-    static std::vector<uint8_t> Small(uint8_t type, uint32_t value = 0) {
-        std::vector<uint8_t> d(16);
-        size_t n = 0;
-        switch (type) {
-            case protocol::kPoll: n = protocol::EncodePoll({value}, d.data()); break;
-            case protocol::kFinish: n = protocol::EncodeFinish({uint8_t(value)}, d.data()); break;
-            case protocol::kHold: n = protocol::EncodeHold({uint8_t(value), 0}, d.data()); break;
-        }
-        d.resize(n);
         return d;
     }
     // The count the Answer carried.
@@ -140,10 +127,9 @@ struct Rig : ReceiverIo, protocol::HostSink {
 TEST(ReceiverCore, GapsOfTheStreamBecomeMissingBlocks) {
     // (file, block, last) seen in order, then the Finish: the Answer counts
     // what was never seen (a file never seen counts once).
-    struct Case {
+    const struct {
         std::vector<std::array<uint32_t, 3>> seen;
-        uint32_t files;
-        uint32_t answered;
+        uint32_t files, answered;
     } cases[] = {
         {{{1, 0, 3}, {1, 1, 3}, {1, 2, 3}, {1, 3, 3}}, 1, 0},
         {{{1, 5, 9}}, 1, 9},                          // the first blocks lost
@@ -151,13 +137,15 @@ TEST(ReceiverCore, GapsOfTheStreamBecomeMissingBlocks) {
         {{{1, 0, 0}, {3, 0, 0}}, 4, 2},               // files 2 and 4 never seen
         {{{2, 1, 1}, {1, 0, 1}, {1, 1, 1}}, 2, 1},    // reordered: file 1 came late, whole
         {{}, 3, 3},
+        {{}, 400000000, 400000000},  // a hostile Task: counted, not kept block by block
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Rig rig;
-        rig.Feed(Rig::Task(100, c.files));
-        for (auto [f, b, last] : c.seen) rig.Feed(Rig::Block(protocol::kDataBlock, f, b, last));
-        rig.Feed(Rig::Small(protocol::kFinish));
-        EXPECT_EQ(rig.Answered(), c.answered) << "case with " << c.seen.size() << " blocks";
+        rig.Feed(Rig::Task(std::max(c.files, 100u), c.files));
+        for (auto [f, b, last] : c.seen) rig.Feed(Rig::Data(f, b, last));
+        rig.Feed(Rig::Packet(protocol::EncodeFinish, {}));
+        EXPECT_EQ(rig.Answered(), c.answered) << "case with " << c.seen.size() << " blocks, " << c.files << " files";
+        EXPECT_LE(rig.core.missing().RangeCount(), 2 * c.seen.size() + 2) << "ranges, not blocks";
     }
 }
 
@@ -167,14 +155,13 @@ TEST(ReceiverCore, ARefusedFileIsReportedOnceAndTheTaskEndsIncomplete) {
     Rig rig;
     const std::u16string longName = u"\\" + std::u16string(300, u'n');
     rig.Feed(Rig::Task(10, 3));
-    for (uint32_t b = 0; b < 3; ++b) rig.Feed(Rig::Block(protocol::kDataBlock, 1, b, 2, longName));
-    rig.Feed(Rig::Block(protocol::kDataBlock, 2, 0, 0, u"\\what?"));
-    rig.Feed(Rig::Block(protocol::kDataBlock, 3, 0, 0, u"\\what"));
-    rig.Feed(Rig::Small(protocol::kFinish));
-    rig.Feed(Rig::Small(protocol::kPoll, 0));
-    EXPECT_EQ(std::count(rig.ended.begin(), rig.ended.end(), TIVLO_CODE_PATH_TOO_LONG), 1);
-    EXPECT_EQ(std::count(rig.ended.begin(), rig.ended.end(), TIVLO_CODE_CREATE_FAILED), 1);
-    EXPECT_EQ(rig.ended.back(), TIVLO_CODE_INCOMPLETE);
+    for (uint32_t b = 0; b < 3; ++b) rig.Feed(Rig::Data(1, b, 2, longName));
+    rig.Feed(Rig::Data(2, 0, 0, u"\\what?"));
+    rig.Feed(Rig::Data(3, 0, 0, u"\\what"));
+    rig.Feed(Rig::Packet(protocol::EncodeFinish, {}));
+    rig.Feed(Rig::Packet(protocol::EncodePoll, {0}));
+    EXPECT_EQ(rig.ended,
+              (std::vector<uint32_t>{TIVLO_CODE_PATH_TOO_LONG, TIVLO_CODE_CREATE_FAILED, TIVLO_CODE_INCOMPLETE}));
     EXPECT_EQ(rig.paths, (std::vector<std::u16string>{u"/what"}));
     EXPECT_EQ(rig.Count(protocol::kFinish, 0), 0u) << "it never says it has everything";
 }
@@ -183,7 +170,7 @@ TEST(ReceiverCore, ANewTaskOfTheSenderEndsTheUnfinishedOne) {
     Rig rig;
     rig.Feed(Rig::Task(10, 2));
     rig.Feed(Rig::Task(10, 2));  // a repeat: nothing ends
-    rig.Feed(Rig::Block(protocol::kDataBlock, 1, 0, 3));
+    rig.Feed(Rig::Data(1, 0, 3));
     EXPECT_TRUE(rig.ended.empty());
     const uint32_t generation = rig.core.generation();
     rig.Feed(Rig::Task(10, 2));  // the same Task after its Data: a new task
@@ -191,7 +178,7 @@ TEST(ReceiverCore, ANewTaskOfTheSenderEndsTheUnfinishedOne) {
     EXPECT_EQ(rig.core.generation(), generation + 1);
     // Another sender's Task, and any stranger's datagram, change nothing.
     rig.Feed(Rig::Task(7, 1, u"/elsewhere"), protocol::IPv4(10, 0, 0, 9));
-    rig.Feed(Rig::Small(protocol::kHold, 1), protocol::IPv4(10, 0, 0, 9));
+    rig.Feed(Rig::Packet(protocol::EncodeHold, {1}), protocol::IPv4(10, 0, 0, 9));
     EXPECT_EQ(rig.core.targetRoot(), u"/t");
     EXPECT_FALSE(rig.core.Ended());
 }
@@ -200,7 +187,7 @@ TEST(ReceiverCore, OnlyTheSendersHeartbeatKeepsTheTaskAlive) {
     Rig rig;
     rig.Feed(Rig::Task(10, 1));
     for (int check = 0; check < 5; ++check) {
-        rig.reports.push_back({protocol::IPv4(10, 0, 0, 9), protocol::kReport});  // another sender
+        rig.reports.push_back(protocol::IPv4(10, 0, 0, 9));  // another sender
         rig.now += ReceiverCore::kReportRead;
         rig.core.OnTick(rig.now);
     }
@@ -208,21 +195,13 @@ TEST(ReceiverCore, OnlyTheSendersHeartbeatKeepsTheTaskAlive) {
     EXPECT_EQ(rig.Count(protocol::kFinish, 1), 1u);
 }
 
-TEST(ReceiverCore, AHostileTaskCannotExhaustMemory) {
-    Rig rig;
-    rig.Feed(Rig::Task(400000000, 400000000));
-    rig.Feed(Rig::Small(protocol::kFinish));
-    EXPECT_EQ(rig.Answered(), 400000000u);
-    EXPECT_LE(rig.core.missing().RangeCount(), 2u);
-}
-
 TEST(ReceiverCore, AMasterWithEverythingSaysSoAgainWhenAsked) {
     Rig rig;
     rig.Feed(Rig::Task(1, 1));
-    rig.Feed(Rig::Block(protocol::kDataBlock, 1, 0, 0));
-    rig.Feed(Rig::Small(protocol::kPoll, 1));  // closes the pass: complete
+    rig.Feed(Rig::Data(1, 0, 0));
+    rig.Feed(Rig::Packet(protocol::EncodePoll, {1}));  // closes the pass: complete
     EXPECT_EQ(rig.ended, (std::vector<uint32_t>{0x10000}));
-    rig.Feed(Rig::Small(protocol::kPoll, 0));  // its Finish was lost
+    rig.Feed(Rig::Packet(protocol::EncodePoll, {0}));  // its Finish was lost
     EXPECT_EQ(rig.Count(protocol::kFinish, 0), 2u);
 }
 

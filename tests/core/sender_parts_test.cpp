@@ -2,6 +2,7 @@
 // as a function of ticks, and the stream's pacing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -67,23 +68,26 @@ TEST(Roster, JoinsAnswersAndTheErrorReport) {
     r.MarkPending(2, 1460);
     EXPECT_EQ(r[2].errorCode, 112u) << "a receiver that gave up keeps its code";
 
-    uint32_t out[401];
-    std::fill(std::begin(out), std::end(out), 0xEEEEEEEEu);
-    ASSERT_EQ(r.GetErrInfo(out), 2);
-    EXPECT_EQ(std::vector<uint32_t>(out, out + 6), (std::vector<uint32_t>{2, 2, 1, 3, 112, 0xEEEEEEEEu}));
+    std::vector<uint32_t> out(401, 0xEEEEEEEEu);
+    ASSERT_EQ(r.GetErrInfo(out.data()), 2);
+    EXPECT_EQ(std::vector(out.begin(), out.begin() + 6), (std::vector<uint32_t>{2, 2, 1, 3, 112, 0xEEEEEEEEu}));
 
-    Roster full;
-    full.Reset();
-    for (uint32_t i = 0; i < 200; ++i) full.Add({i + 1, 1});
+    Roster full = Make(std::string(200, '.'));
     EXPECT_EQ(full.Add({999, 1}), Roster::Added::Full);
     EXPECT_EQ(full.count(), 200);
 }
 
-// A repair phase as the watchdog sees it, with what it did.
-struct Phase : WatchdogContext {
+// A repair phase as the watchdog sees it.
+struct State {
     uint32_t file = 0, block = 0, files = 3;
     int32_t master = 0, receivers = 3;
     bool spoke = true, first = false, ended = false;
+};
+
+// The phase with what its watchdog, started at once, did.
+struct Phase : State, WatchdogContext {
+    explicit Phase(const State& state) : State(state) { watchdog.Start(); }
+    Watchdog watchdog{*this};
     std::vector<std::string> calls;
 
     uint32_t RequestFile() const override { return file; }
@@ -113,72 +117,51 @@ struct Phase : WatchdogContext {
     bool Ended() const override { return ended; }
 
     // Ticks until the watchdog ends or n ticks have passed; the calls made.
-    std::vector<std::string> Ticks(Watchdog& w, int n) {
+    std::vector<std::string> Ticks(int n) {
         calls.clear();
-        for (int i = 0; i < n && w.Tick() != protocol::kNever; ++i) {
+        for (int i = 0; i < n && watchdog.Tick() != protocol::kNever; ++i) {
         }
         return calls;
     }
 };
 
 TEST(Watchdog, AnOpenRequestIsResentThenTheMasterPassedOver) {
-    Phase p;
-    p.file = 2;
-    p.block = 7;
-    Watchdog w(p);
-    w.Start();
+    Phase p({.file = 2, .block = 7});
     // The first tick notes the request; idle ticks 2 and 9 act.
-    EXPECT_EQ(p.Ticks(w, 3), (std::vector<std::string>{"resend"}));
-    EXPECT_EQ(p.Ticks(w, 7), (std::vector<std::string>{"1460 0", "master 1", "poll 1"}));
+    EXPECT_EQ(p.Ticks(3), (std::vector<std::string>{"resend"}));
+    EXPECT_EQ(p.Ticks(7), (std::vector<std::string>{"1460 0", "master 1", "poll 1"}));
     // A master that keeps asking for new blocks is never passed over.
     for (int i = 0; i < 40; ++i) {
         p.spoke = true;
         p.block = 100 + uint32_t(i);
-        EXPECT_TRUE(p.Ticks(w, 1).empty());
+        EXPECT_TRUE(p.Ticks(1).empty());
     }
 }
 
 TEST(Watchdog, AMasterThatNeverSpeaksIsPolledThenPassedOver) {
-    Phase p;
-    p.file = 4;  // the previous master's last word: nothing missing
-    p.spoke = false;
-    Watchdog w(p);
-    w.Start();
-    const auto calls = p.Ticks(w, 10);
+    Phase p({.file = 4, .spoke = false});  // the previous master's last word: nothing missing
+    const auto calls = p.Ticks(10);
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "poll 1"), 10);
     EXPECT_EQ(calls[9], "1460 0") << "at the ninth tick after the first";
     // One that said it misses nothing but sends no Finish: Poll (0) at the
     // second and third tick after the first, the next master at the fourth.
-    Phase q;
-    q.file = 4;
-    Watchdog v(q);
-    v.Start();
-    EXPECT_EQ(q.Ticks(v, 5), (std::vector<std::string>{"poll 0", "poll 0", "master 1", "poll 1"}));
+    Phase q({.file = 4});
+    EXPECT_EQ(q.Ticks(5), (std::vector<std::string>{"poll 0", "poll 0", "master 1", "poll 1"}));
 }
 
 TEST(Watchdog, NobodyAnsweringEndsTheTransfer) {
     // No Ack at all since the stream: four Polls, then the master is passed
     // over, and a choice that comes back to a silent one gives up.
-    Phase p;
-    p.receivers = 1;
-    Watchdog w(p);
-    w.Start();
-    const auto calls = p.Ticks(w, 40);
+    Phase p({.receivers = 1});
+    const auto calls = p.Ticks(40);
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "poll 1"), 4);
     EXPECT_EQ(calls.back(), "give up");
 
     // Before any master completed, the fourth timeout (or the first of a
     // single receiver) gives up.
-    Phase q;
-    q.file = 1;
-    q.first = true;
-    q.receivers = 9;
-    Watchdog v(q);
-    v.Start();
-    const auto more = q.Ticks(v, 200);
-    EXPECT_EQ(std::count(more.begin(), more.end(), "1460 0") + std::count(more.begin(), more.end(), "1460 1") +
-                  std::count(more.begin(), more.end(), "1460 2"),
-              3);
+    Phase q({.file = 1, .receivers = 9, .first = true});
+    const auto more = q.Ticks(200);
+    EXPECT_EQ(std::ranges::count_if(more, [](const std::string& call) { return call.starts_with("1460"); }), 3);
     EXPECT_EQ(more.back(), "give up");
 }
 

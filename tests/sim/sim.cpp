@@ -60,11 +60,16 @@ struct FileModel {
             bytes = std::min(bytes, to - protocol::BlockOffset(last));
         }
     }
-    // Every block that holds some of `to` bytes, each whole.
-    bool Covers(uint64_t to) const {
+    // What keeps it from being a copy of `expected` bytes (empty: nothing):
+    // every block that holds some of them must be there, each whole.
+    std::string Problem(uint64_t expected) const {
+        if (!damage.empty()) return damage;
         uint64_t total = 0;
         for (const auto& [block, bytes] : blocks) total += bytes;
-        return to == 0 || (blocks.size() == Holding(to) && blocks.rbegin()->first + 1 == blocks.size() && total == to);
+        const bool covers = expected == 0 || (blocks.size() == Holding(expected) &&
+                                              blocks.rbegin()->first + 1 == blocks.size() && total == expected);
+        if (length == expected && covers) return "";
+        return "length " + std::to_string(length) + " or gaps, expected " + std::to_string(expected);
     }
     static uint32_t Holding(uint64_t bytes) { return uint32_t((bytes + protocol::kBlockSize - 1) / protocol::kBlockSize); }
 };
@@ -75,12 +80,41 @@ struct Source {
     uint64_t lengthLater = 0; // as the stream and repairs find it
 };
 
+struct Event {
+    enum Kind : uint8_t {
+        ToReceiver, ToReport, ToSender, SenderTimer, ReceiverTimer, WriterResult,
+        // What the plan makes happen.
+        StartSend, StopSend, StartReceive, HostileDatagram, SenderDies, StrangerAck
+    } kind;
+    Time at = 0;
+    uint64_t seq = 0;
+    size_t host = 0;
+    uint32_t from = 0;
+    uint64_t token = 0;
+    Bytes data{};
+    receiver::WriteResult result{};
+    bool operator>(const Event& o) const { return at != o.at ? at > o.at : seq > o.seq; }
+};
+
 class World;
 
+// What the sender and a receiver have alike: the host messages they take
+// the same way, and the timer event that stands for the core's next wake.
+struct Host : protocol::HostSink {
+    explicit Host(World& w) : w_(w) {}
+    void Started(uint32_t, uint32_t) override { toldStarted = true; }
+    void ClientDiskFull(uint32_t) override {}
+
+    World& w_;
+    bool toldStarted = false;
+    Time scheduled = kNever;  // the wake the current timer event is for
+    uint64_t token = 0;       // which timer event is current
+};
+
 // The sender and its host.
-class SenderSide : public sender::SenderIo, public protocol::HostSink {
+class SenderSide : public sender::SenderIo, public Host {
 public:
-    explicit SenderSide(World& w) : w_(w), core(*this, *this) {}
+    explicit SenderSide(World& w) : Host(w), core(*this, *this) {}
 
     bool Send(const uint8_t* data, size_t length, const platform::Endpoint& to) override;
     bool SendReport(const uint8_t* data, size_t length) override;
@@ -90,44 +124,36 @@ public:
     size_t ReadFile(sender::Reader, uint64_t offset, uint8_t* out, size_t length) override;
     void CloseFile(sender::Reader) override {}
 
-    void Started(uint32_t, uint32_t) override { toldStarted = true; }
     void Ended(uint32_t code, intptr_t, bool final) override;
-    void CurrentFile(const std::u16string&) override { ++names; }
-    void ClientDiskFull(uint32_t) override {}
+    void CurrentFile(const std::u16string&) override;  // one per block sent
 
-    World& w_;
-    sender::SenderCore core;
-    bool closed = false;
-    bool dead = false;
-    bool started = false;
-    bool toldStarted = false;
-    uint64_t names = 0;  // 1042s: one per block sent
-    Time linkFreeAt = 0;
     // When a datagram of this size leaves through the link.
     Time Departure(size_t bytes);
+    // Hands a datagram to each receiver that `to` names (the group: all),
+    // through its down link.
+    Bytes Deliver(Event::Kind kind, const uint8_t* data, size_t length, uint32_t to, Time leaves);
+
+    sender::SenderCore core;
+    bool closed = false, dead = false;  // its sockets, its host
+    bool started = false;
+    Time linkFreeAt = 0;
     uint32_t openFile[2] = {0, 0};
-    bool finalSeen = false;
-    uint32_t finalCode = 0;
-    Time scheduled = kNever;
-    uint64_t token = 0;
 };
 
 // A receiver, its writer and disk, and its host.
-class ReceiverSide : public receiver::ReceiverIo, public protocol::HostSink {
+class ReceiverSide : public receiver::ReceiverIo, public Host {
 public:
     ReceiverSide(World& w, size_t index, const ReceiverPlan& plan);
 
     bool Send(uint32_t toAddr, const uint8_t* data, size_t length) override;
     int ReadReport(uint8_t* buffer, size_t capacity, uint32_t* fromAddr) override;
     bool ResolveTarget(uint32_t mode, const std::u16string& path, std::u16string* root) override {
-        if (mode != receiver::kAllBitsMode) return false;
-        *root = path;
-        return true;
+        if (mode == receiver::kAllBitsMode) *root = path;
+        return mode == receiver::kAllBitsMode;
     }
     bool AllowRoot(std::u16string* root) override { return *root == kRoot; }
     uint32_t CheckDisk(const std::u16string&, uint64_t needed) override {
-        if (!plan.fixedDisk) return TIVLO_CODE_NOT_FIXED;
-        return needed <= plan.freeBytes ? 1 : 0;
+        return plan.fixedDisk ? uint32_t(needed <= plan.freeBytes) : TIVLO_CODE_NOT_FIXED;
     }
     void BeginTask(uint32_t generation) override { writerGeneration = generation; }
     void OpenRoot(uint32_t generation, const std::u16string& root) override {
@@ -138,23 +164,21 @@ public:
     void Drain(uint32_t token) override;
     void Fatal() override { stopped = true; }
 
-    void Started(uint32_t, uint32_t) override { toldStarted = true; }
     void Ended(uint32_t code, intptr_t lParam, bool final) override {
         lastCode = code;
-        if (lParam == 1) {
-            toldComplete = true;
-        } else if (final || code != 0) {
-            toldFailure = true;
-        }
+        toldComplete |= lParam == 1;
+        toldFailure |= lParam != 1 && (final || code != 0);
     }
     void CurrentFile(const std::u16string& name) override { heard.insert(name); }
-    void ClientDiskFull(uint32_t) override {}
 
     bool Silent(Time t) const { return t >= plan.silentFrom && t < plan.silentUntil; }
     bool Dead(Time t) const { return t >= plan.diesAt; }
-    bool Inside(const std::u16string& path) const;
+    // Whether datagrams reach it (its core runs only once it started).
+    bool Hears(Time t) const { return running && !Dead(t) && !Silent(t); }
+    // Where the writer puts a name of the task; a path outside the target
+    // root fails the run.
+    std::u16string Place(const std::u16string& relative);
 
-    World& w_;
     size_t index;
     uint32_t addr;
     ReceiverPlan plan;
@@ -169,31 +193,10 @@ public:
     uint32_t directoryPackets = 0;  // Empty directories packets that reached it
     Time diskFreeAt = 0;  // when the slow disk has written what it was given
     bool downBurst = false, upBurst = false;  // each link in a burst of losses
-    bool running = false;
-    bool stopped = false;
-    bool toldStarted = false;
-    bool toldComplete = false;
-    bool toldFailure = false;
+    bool running = false, stopped = false;
+    bool toldComplete = false, toldFailure = false;
     uint32_t lastCode = 0;
-    Time scheduled = kNever;
-    uint64_t token = 0;
 };
-
-struct Event {
-    enum Kind : uint8_t { ToReceiver, ToReport, ToSender, SenderTimer, ReceiverTimer, WriterResult, Action } kind;
-    explicit Event(Kind k) : kind(k) {}
-    Time at = 0;
-    uint64_t seq = 0;
-    size_t host = 0;
-    uint32_t from = 0;
-    uint64_t token = 0;
-    Bytes data;
-    receiver::WriteResult result;
-    int action = 0;
-    bool operator>(const Event& o) const { return at != o.at ? at > o.at : seq > o.seq; }
-};
-
-enum Action { kStartSend = 1, kStopSend, kStartReceive, kHostile, kSenderDies, kStrangerAck };
 
 class World {
 public:
@@ -207,31 +210,30 @@ public:
         e.seq = ++seq_;
         queue_.push(std::move(e));
     }
-    void Schedule(int action, Time at, size_t host = 0) {
-        Event e(Event::Action);
-        e.action = action;
-        e.at = at;
-        e.host = host;
-        Push(e);
-    }
     Time now() const { return now_; }
-    std::mt19937_64& rng() { return rng_; }
 
     const Plan& plan;
     std::vector<Source> sources;
     std::vector<std::u16string> emptyDirs;
-    std::shared_ptr<sender::TransferList> list;
+    std::shared_ptr<sender::TransferList> list = std::make_shared<sender::TransferList>();
     std::unique_ptr<SenderSide> sender;
     std::vector<std::unique_ptr<ReceiverSide>> receivers;
-    std::unordered_map<uint32_t, size_t> byAddr;
     Result result;
     Bytes lastDatagram;  // for hostile copies
 
 private:
     void Handle(const Event& e);
     void Hostile();
-    void RescheduleSender();
-    void RescheduleReceiver(ReceiverSide& r);
+    // A datagram reaches the sender's answer port.
+    void Answer(uint32_t from, const uint8_t* data, size_t length);
+    void Schedule(Event::Kind kind, Time at, size_t host = 0) { Push({.kind = kind, .at = at, .host = host}); }
+    void Reschedule(Host& side, Time next, Event::Kind kind, size_t host);
+    void RescheduleSender() {
+        Reschedule(*sender, sender->dead ? kNever : sender->core.NextWake(), Event::SenderTimer, 0);
+    }
+    void RescheduleReceiver(ReceiverSide& r) {
+        Reschedule(r, !r.running || r.Dead(now_) ? kNever : r.core->NextWake(), Event::ReceiverTimer, r.index);
+    }
 
     std::priority_queue<Event, std::vector<Event>, std::greater<Event>> queue_;
     uint64_t seq_ = 0;
@@ -244,12 +246,13 @@ double Uniform(std::mt19937_64& rng) { return std::uniform_real_distribution<dou
 // ---------------------------------------------------------------------------
 
 void SenderSide::Ended(uint32_t code, intptr_t, bool final) {
-    if (final && !finalSeen) {
-        finalSeen = true;
-        finalCode = code;
-        w_.result.senderEndedAt = w_.now();
-    }
+    if (!final || w_.result.senderEnded) return;
+    w_.result.senderEnded = true;
+    w_.result.senderCode = code;
+    w_.result.senderEndedAt = w_.now();
 }
+
+void SenderSide::CurrentFile(const std::u16string&) { ++w_.result.senderNames; }
 
 Time SenderSide::Departure(size_t bytes) {
     const uint64_t bps = w_.plan.linkBitsPerSecond;
@@ -262,45 +265,35 @@ Time SenderSide::Departure(size_t bytes) {
 bool SenderSide::Send(const uint8_t* data, size_t length, const platform::Endpoint& to) {
     if (closed) return false;
     if (dead) return true;
-    auto bytes = std::make_shared<const std::vector<uint8_t>>(data, data + length);
     const Time leaves = Departure(length);
-    if (length >= 3 && (data[2] == protocol::kDataBlock)) {
+    if (length >= 3 && data[2] == protocol::kDataBlock) {
         if (w_.result.dataBlocks++ == 0) w_.result.streamStart = leaves;
         w_.result.streamEnd = leaves;
     }
-    if (length >= 3 && (data[2] == protocol::kRepairBlock)) ++w_.result.repairBlocks;
-    w_.lastDatagram = bytes;
-    for (size_t i = 0; i < w_.receivers.size(); ++i) {
-        ReceiverSide& r = *w_.receivers[i];
-        if (to.addr == protocol::kDefaultGroup || to.addr == r.addr) {
-            Event e(Event::ToReceiver);
-            e.host = i;
-            e.from = kSenderAddr;
-            e.data = bytes;
-            w_.Carry(r.plan.down, r.downBurst, leaves, e);
-        }
-    }
+    if (length >= 3 && data[2] == protocol::kRepairBlock) ++w_.result.repairBlocks;
+    w_.lastDatagram = Deliver(Event::ToReceiver, data, length, to.addr, leaves);
     return true;
 }
 
 bool SenderSide::SendReport(const uint8_t* data, size_t length) {
-    if (closed) return false;
-    if (dead) return true;
+    if (!closed && !dead) Deliver(Event::ToReport, data, length, protocol::kDefaultGroup, w_.now());
+    return !closed;
+}
+
+Bytes SenderSide::Deliver(Event::Kind kind, const uint8_t* data, size_t length, uint32_t to, Time leaves) {
     auto bytes = std::make_shared<const std::vector<uint8_t>>(data, data + length);
-    for (size_t i = 0; i < w_.receivers.size(); ++i) {
-        Event e(Event::ToReport);
-        e.host = i;
-        e.from = kSenderAddr;
-        e.data = bytes;
-        w_.Carry(w_.receivers[i]->plan.down, w_.receivers[i]->downBurst, w_.now(), e);
+    for (auto& r : w_.receivers) {
+        if (to == protocol::kDefaultGroup || to == r->addr)
+            w_.Carry(r->plan.down, r->downBurst, leaves,
+                     {.kind = kind, .host = r->index, .from = kSenderAddr, .data = bytes});
     }
-    return true;
+    return bytes;
 }
 
 int64_t SenderSide::FileLength(uint32_t file) {
     if (file == 0 || file > w_.sources.size()) return -1;
     const Source& s = w_.sources[file - 1];
-    return int64_t(w_.sender->started ? s.lengthLater : s.length);
+    return int64_t(started ? s.lengthLater : s.length);
 }
 
 bool SenderSide::OpenFile(sender::Reader reader, uint32_t file) {
@@ -323,24 +316,20 @@ size_t SenderSide::ReadFile(sender::Reader reader, uint64_t offset, uint8_t* out
 // ---------------------------------------------------------------------------
 
 ReceiverSide::ReceiverSide(World& w, size_t i, const ReceiverPlan& p)
-    : w_(w), index(i), addr(ReceiverAddr(i)), plan(p) {
+    : Host(w), index(i), addr(ReceiverAddr(i)), plan(p) {
     core = std::make_unique<receiver::ReceiverCore>(*this, *this, p.narrow ? 0 : 1, w.plan.repairWindow);
 }
 
 bool ReceiverSide::Send(uint32_t toAddr, const uint8_t* data, size_t length) {
     if (stopped) return false;
-    if (Silent(w_.now()) || Dead(w_.now())) return true;
-    if (toAddr != kSenderAddr) return true;  // answers to a stranger go nowhere
-    Event e(Event::ToSender);
-    e.host = index;
-    e.from = addr;
+    // A silent or dead host's datagrams, and answers to a stranger, go nowhere.
+    if (!Hears(w_.now()) || toAddr != kSenderAddr) return true;
     auto bytes = std::make_shared<std::vector<uint8_t>>(data, data + std::min<size_t>(length, 11));
     if (plan.rogue && length == protocol::ack::kSize && data[2] == protocol::kAck) {
         protocol::PutU32(&(*bytes)[protocol::ack::kFile], 1);
         protocol::PutU32(&(*bytes)[protocol::ack::kBlock], 0);
     }
-    e.data = bytes;
-    w_.Carry(plan.up, upBurst, w_.now(), e);
+    w_.Carry(plan.up, upBurst, w_.now(), {.kind = Event::ToSender, .host = index, .from = addr, .data = bytes});
     return true;
 }
 
@@ -354,20 +343,19 @@ int ReceiverSide::ReadReport(uint8_t* buffer, size_t capacity, uint32_t* fromAdd
     return int(n);
 }
 
-bool ReceiverSide::Inside(const std::u16string& path) const {
-    if (path.size() <= kRoot.size() || path.compare(0, kRoot.size(), kRoot) != 0 || path[kRoot.size()] != u'/')
-        return false;
-    return path.find(u"/../") == std::u16string::npos && path.find(u"/./") == std::u16string::npos &&
-           !path.ends_with(u"/..");
+std::u16string ReceiverSide::Place(const std::u16string& relative) {
+    const std::u16string path = writerRoot + relative;
+    if (!path.starts_with(kRoot + u'/') || path.find(u"/../") != std::u16string::npos ||
+        path.find(u"/./") != std::u16string::npos || path.ends_with(u"/.."))
+        w_.result.outsideRoot = true;
+    return path;
 }
 
 void ReceiverSide::MakeDirectories(uint32_t generation, const std::u16string& relative) {
     if (generation != writerGeneration) return;
-    const std::u16string path = writerRoot + relative;
-    if (!Inside(path)) w_.result.outsideRoot = true;
-    std::u16string p = path;
-    while (!p.empty() && p.back() == u'/') p.pop_back();
-    directories.insert(p);
+    std::u16string path = Place(relative);
+    while (!path.empty() && path.back() == u'/') path.pop_back();
+    directories.insert(path);
 }
 
 bool ReceiverSide::Write(const receiver::BlockWrite& b, uint32_t waitMs) {
@@ -381,26 +369,20 @@ bool ReceiverSide::Write(const receiver::BlockWrite& b, uint32_t waitMs) {
         diskFreeAt = std::max(diskFreeAt, now) + per;
     }
     if (b.generation != writerGeneration) return true;
-    const std::u16string path = writerRoot + *b.path;
-    if (!Inside(path)) w_.result.outsideRoot = true;
+    const std::u16string path = Place(*b.path);
     FileModel& f = files[path];
-    const uint64_t fileLength = protocol::BlockOffset(b.lastIndex) + b.lastLength;
-    if (opened.insert({b.generation, b.file}).second) f.Truncate(fileLength);
+    if (opened.insert({b.generation, b.file}).second) f.Truncate(protocol::BlockOffset(b.lastIndex) + b.lastLength);
     const uint64_t offset = protocol::BlockOffset(b.block);
     // The bytes must be those of the source file that this path names.
-    const Source* source = nullptr;
-    for (const Source& s : w_.sources) {
-        if (Target(s.relative) == path) {
-            source = &s;
-            break;
-        }
-    }
-    const uint32_t id = source ? uint32_t(source - w_.sources.data()) + 1 : 0;
+    const std::vector<Source>& sources = w_.sources;
+    const auto source =
+        std::find_if(sources.begin(), sources.end(), [&](const Source& s) { return Target(s.relative) == path; });
+    const uint32_t id = source != sources.end() ? uint32_t(source - sources.begin()) + 1 : 0;
     // A file that shrank meanwhile is sent filled with zeros.
     auto expected = [&](uint64_t at) { return at < source->lengthLater ? ContentByte(id, at) : uint8_t(0); };
     // Every byte, or the first, middle and last of the block.
-    const bool every = w_.plan.verifyEveryByte;
-    for (uint32_t i = 0; i < b.length; i = every ? i + 1 : (i < b.length / 2 ? b.length / 2 : (i < b.length - 1 ? b.length - 1 : b.length))) {
+    const uint32_t n = b.length;
+    for (uint32_t i = 0; i < n; i = w_.plan.verifyEveryByte ? i + 1 : i < n / 2 ? n / 2 : std::max(i + 1, n - 1)) {
         if (id == 0 || b.data[i] != expected(offset + i)) {
             if (f.damage.empty()) f.damage = "wrong bytes at " + std::to_string(offset + i);
             break;
@@ -412,38 +394,30 @@ bool ReceiverSide::Write(const receiver::BlockWrite& b, uint32_t waitMs) {
 }
 
 void ReceiverSide::Drain(uint32_t t) {
-    Event e(Event::WriterResult);
-    e.host = index;
-    e.result = receiver::WriteResult{receiver::WriteResult::Drained, 0, 0, t};
-    e.at = std::max(w_.now(), diskFreeAt) + Ms(1);
-    w_.Push(e);
+    w_.Push({.kind = Event::WriterResult, .at = std::max(w_.now(), diskFreeAt) + Ms(1), .host = index,
+             .result = {receiver::WriteResult::Drained, 0, 0, t}});
 }
 
 // ---------------------------------------------------------------------------
 
 World::World(const Plan& p) : plan(p), rng_(p.seed * 0x9E3779B97F4A7C15ull + 7) {
-    list = std::make_shared<sender::TransferList>();
     for (size_t i = 0; i < p.fileSizes.size(); ++i) {
-        Source s;
-        s.relative = Ascii("\\sample\\d" + std::to_string(i % 3) + "\\f" + std::to_string(i) + ".bin");
-        s.length = s.lengthLater = p.fileSizes[i];
+        const std::u16string relative =
+            Ascii("\\sample\\d" + std::to_string(i % 3) + "\\f" + std::to_string(i) + ".bin");
+        sources.push_back({relative, p.fileSizes[i], p.fileSizes[i]});
         for (auto& [index, length] : p.resized)
-            if (index == i) s.lengthLater = length;
-        sources.push_back(s);
-        sender::TransferEntry entry;
-        entry.relativeName = s.relative;
-        entry.relativeField = protocol::WideNameField(s.relative);
-        list->files.push_back(std::move(entry));
+            if (index == i) sources.back().lengthLater = length;
+        // The simulator reads no file by its path.
+        list->files.push_back(
+            {.fullPath = {}, .relativeName = relative, .relativeField = protocol::WideNameField(relative)});
     }
     for (uint32_t j = 0; j < p.emptyDirectories; ++j) {
         emptyDirs.push_back(Ascii("\\sample\\empty" + std::to_string(j)));
         list->emptyDirectories.push_back(protocol::WideNameField(emptyDirs.back()));
     }
     sender = std::make_unique<SenderSide>(*this);
-    for (size_t i = 0; i < p.receivers.size(); ++i) {
+    for (size_t i = 0; i < p.receivers.size(); ++i)
         receivers.push_back(std::make_unique<ReceiverSide>(*this, i, p.receivers[i]));
-        byAddr[receivers.back()->addr] = i;
-    }
 }
 
 void World::Carry(const Link& link, bool& inBurst, Time now, Event e) {
@@ -462,28 +436,16 @@ void World::Carry(const Link& link, bool& inBurst, Time now, Event e) {
     }
 }
 
-void World::RescheduleSender() {
-    SenderSide& s = *sender;
-    const Time next = s.dead ? kNever : s.core.NextWake();
-    if (next == s.scheduled) return;
-    s.scheduled = next;
-    if (next == kNever) return;
-    Event e(Event::SenderTimer);
-    e.at = std::max(next, now_);
-    e.token = ++s.token;
-    Push(e);
+void World::Reschedule(Host& side, Time next, Event::Kind kind, size_t host) {
+    if (next == side.scheduled) return;
+    side.scheduled = next;
+    if (next != kNever) Push({.kind = kind, .at = std::max(next, now_), .host = host, .token = ++side.token});
 }
 
-void World::RescheduleReceiver(ReceiverSide& r) {
-    const Time next = (!r.running || r.Dead(now_)) ? kNever : r.core->NextWake();
-    if (next == r.scheduled) return;
-    r.scheduled = next;
-    if (next == kNever) return;
-    Event e(Event::ReceiverTimer);
-    e.host = r.index;
-    e.at = std::max(next, now_);
-    e.token = ++r.token;
-    Push(e);
+void World::Answer(uint32_t from, const uint8_t* data, size_t length) {
+    if (sender->dead) return;
+    sender->core.OnAnswer(now_, {from, kPort}, data, length);
+    RescheduleSender();
 }
 
 void World::Hostile() {
@@ -496,7 +458,7 @@ void World::Hostile() {
         d[0] = protocol::kMagic0;
         d[1] = protocol::kMagic1;
     };
-    bool toSender = false;
+    bool toSender = kind >= 1 && kind <= 3;
     switch (kind) {
         case 0: bytes(3 + rng_() % 40); d[2] = uint8_t(rng_() % 16); toSender = rng_() % 2; break;
         case 1:  // a wild Ack
@@ -504,10 +466,9 @@ void World::Hostile() {
             d[2] = protocol::kAck;
             protocol::PutU32(&d[protocol::ack::kFile], uint32_t(1 + rng_() % (sources.size() + 2)));
             protocol::PutU32(&d[protocol::ack::kBlock], uint32_t(rng_() % 64));
-            toSender = true;
             break;
-        case 2: bytes(protocol::finish::kSize); d[2] = protocol::kFinish; d[3] = rng_() % 2; toSender = true; break;
-        case 3: bytes(protocol::join::kSize); d[2] = protocol::kJoin; toSender = true; break;
+        case 2: bytes(protocol::finish::kSize); d[2] = protocol::kFinish; d[3] = rng_() % 2; break;
+        case 3: bytes(protocol::join::kSize); d[2] = protocol::kJoin; break;
         case 4:  // a damaged copy of a real datagram (not a Task: nothing
                  // tells a sender from one that pretends to be one)
             if (!lastDatagram || lastDatagram->size() <= 3 || (*lastDatagram)[2] == protocol::kTask) return;
@@ -516,19 +477,11 @@ void World::Hostile() {
             break;
         default: bytes(protocol::report::kSize); d[2] = protocol::kReport; break;
     }
+    if (toSender) return Answer(kStrangerAddr, d.data(), std::min<size_t>(d.size(), 11));
     auto data = std::make_shared<const std::vector<uint8_t>>(std::move(d));
-    if (toSender) {
-        if (!sender->dead) sender->core.OnAnswer(now_, {kStrangerAddr, kPort}, data->data(), std::min<size_t>(data->size(), 11));
-        RescheduleSender();
-        return;
-    }
     for (size_t i = 0; i < receivers.size(); ++i) {
-        Event e(kind == 5 ? Event::ToReport : Event::ToReceiver);
-        e.host = i;
-        e.from = kStrangerAddr;
-        e.data = data;
-        e.at = now_ + Ms(1);
-        Push(e);
+        Push({.kind = kind == 5 ? Event::ToReport : Event::ToReceiver, .at = now_ + Ms(1), .host = i,
+              .from = kStrangerAddr, .data = data});
     }
 }
 
@@ -536,7 +489,7 @@ void World::Handle(const Event& e) {
     switch (e.kind) {
         case Event::ToReceiver: {
             ReceiverSide& r = *receivers[e.host];
-            if (!r.running || r.Dead(now_) || r.Silent(now_) || r.stopped) break;
+            if (!r.Hears(now_) || r.stopped) break;
             if (e.from == kSenderAddr && e.data->size() > 2 && (*e.data)[2] == protocol::kEmptyDirectories)
                 ++r.directoryPackets;
             r.core->OnDatagram(now_, {e.from, kPort}, e.data->data(), e.data->size());
@@ -544,17 +497,13 @@ void World::Handle(const Event& e) {
             break;
         }
         case Event::ToReport: {
-            ReceiverSide& r = *receivers[e.host];
-            if (!r.running || r.Dead(now_) || r.Silent(now_)) break;
             // The report socket's small buffer keeps a few datagrams.
-            if (r.reports.size() < 512 / protocol::report::kSize) r.reports.emplace_back(e.from, *e.data);
+            ReceiverSide& r = *receivers[e.host];
+            if (r.Hears(now_) && r.reports.size() < 512 / protocol::report::kSize)
+                r.reports.emplace_back(e.from, *e.data);
             break;
         }
-        case Event::ToSender:
-            if (sender->dead) break;
-            sender->core.OnAnswer(now_, {e.from, kPort}, e.data->data(), e.data->size());
-            RescheduleSender();
-            break;
+        case Event::ToSender: Answer(e.from, e.data->data(), e.data->size()); break;
         case Event::SenderTimer:
             if (e.token != sender->token || sender->dead) break;
             sender->scheduled = kNever;
@@ -577,54 +526,43 @@ void World::Handle(const Event& e) {
             RescheduleReceiver(r);
             break;
         }
-        case Event::Action:
-            switch (e.action) {
-                case kStartSend:
-                    // Files change size only after their lengths were taken.
-                    sender->core.StartSend(now_, list, receiver::kAllBitsMode, protocol::WideNameField(kRoot),
-                                           plan.rateKbps);
-                    sender->started = true;
-                    RescheduleSender();
-                    break;
-                case kStopSend:
-                    if (!sender->dead) sender->core.StopSend(now_);
-                    RescheduleSender();
-                    break;
-                case kStartReceive:
-                    receivers[e.host]->running = true;
-                    RescheduleReceiver(*receivers[e.host]);
-                    break;
-                case kHostile:
-                    // Strangers keep at it until the sender has ended.
-                    if (sender->finalSeen || sender->dead) break;
-                    Hostile();
-                    Schedule(kHostile, now_ + Time(std::exponential_distribution<double>(plan.hostilePerSecond)(rng_) * 1e9));
-                    break;
-                case kSenderDies: sender->dead = true; break;
-                case kStrangerAck: {
-                    if (sender->finalSeen || sender->dead) break;
-                    uint8_t ack[protocol::ack::kSize];
-                    const size_t n = protocol::EncodeAck({1, uint32_t(rng_() % 8)}, ack);
-                    sender->core.OnAnswer(now_, {kStrangerAddr, kPort}, ack, n);
-                    RescheduleSender();
-                    Schedule(kStrangerAck, now_ + plan.strangerAckEvery);
-                    break;
-                }
-            }
+        case Event::StartSend:
+            // Files change size only after their lengths were taken.
+            sender->core.StartSend(now_, list, receiver::kAllBitsMode, protocol::WideNameField(kRoot), plan.rateKbps);
+            sender->started = true;
+            RescheduleSender();
             break;
+        case Event::StopSend:
+            if (!sender->dead) sender->core.StopSend(now_);
+            RescheduleSender();
+            break;
+        case Event::StartReceive:
+            receivers[e.host]->running = true;
+            RescheduleReceiver(*receivers[e.host]);
+            break;
+        case Event::HostileDatagram:
+            // Strangers keep at it until the sender has ended.
+            if (result.senderEnded || sender->dead) break;
+            Hostile();
+            Schedule(e.kind, now_ + Time(std::exponential_distribution<double>(plan.hostilePerSecond)(rng_) * 1e9));
+            break;
+        case Event::SenderDies: sender->dead = true; break;
+        case Event::StrangerAck: {
+            if (result.senderEnded || sender->dead) break;
+            uint8_t ack[protocol::ack::kSize];
+            Answer(kStrangerAddr, ack, protocol::EncodeAck({1, uint32_t(rng_() % 8)}, ack));
+            Schedule(e.kind, now_ + plan.strangerAckEvery);
+            break;
+        }
     }
 }
 
-uint64_t TotalBlocks(const Plan& plan) {
-    uint64_t blocks = 0;
-    for (uint64_t size : plan.fileSizes) blocks += protocol::BlockCount(size);
-    return blocks;
-}
-
 Result World::Run() {
-    const uint64_t blocks = TotalBlocks(plan);
-    uint64_t bytes = 0;
-    for (uint64_t size : plan.fileSizes) bytes += size + protocol::kBlockHeadSize;
+    uint64_t blocks = 0, bytes = 0;
+    for (uint64_t size : plan.fileSizes) {
+        blocks += protocol::BlockCount(size);
+        bytes += size + protocol::kBlockHeadSize;
+    }
     // A bound from the protocol's timers: the stream at its pace, then for
     // each receiver its repairs (at most 30 % of the task, each at most two
     // watchdog ticks and two Ack repeats) and two passes of timeouts, then
@@ -636,66 +574,47 @@ Result World::Run() {
 
     sender->core.Open(0, {protocol::kDefaultGroup, kPort}, 1);
     RescheduleSender();
-    for (size_t i = 0; i < receivers.size(); ++i) Schedule(kStartReceive, receivers[i]->plan.startsAt, i);
-    Schedule(kStartSend, Ms(800));  // InitServer's Collects and its wait
-    if (plan.stopAt != kNever) Schedule(kStopSend, plan.stopAt);
-    if (plan.senderDiesAt != kNever) Schedule(kSenderDies, plan.senderDiesAt);
-    if (plan.strangerAckEvery != kNever) Schedule(kStrangerAck, Ms(800));
-    if (plan.hostilePerSecond > 0) Schedule(kHostile, Ms(50));
+    for (size_t i = 0; i < receivers.size(); ++i) Schedule(Event::StartReceive, receivers[i]->plan.startsAt, i);
+    Schedule(Event::StartSend, Ms(800));  // InitServer's Collects and its wait
+    if (plan.stopAt != kNever) Schedule(Event::StopSend, plan.stopAt);
+    if (plan.senderDiesAt != kNever) Schedule(Event::SenderDies, plan.senderDiesAt);
+    if (plan.strangerAckEvery != kNever) Schedule(Event::StrangerAck, Ms(800));
+    if (plan.hostilePerSecond > 0) Schedule(Event::HostileDatagram, Ms(50));
 
-    while (!queue_.empty()) {
-        Event e = queue_.top();
+    while (!queue_.empty() && queue_.top().at <= result.limit) {
+        const Event e = queue_.top();
         queue_.pop();
-        if (e.at > result.limit) break;
         now_ = std::max(now_, e.at);
         Handle(e);
     }
     result.endedAt = now_;
-    result.senderEnded = sender->finalSeen;
     result.changedFiles = sender->core.changedFiles();
-    result.senderCode = sender->finalCode;
     result.senderToldStarted = sender->toldStarted;
-    result.senderNames = sender->names;
 
     // What each receiver holds, what it was told, what the sender says.
     std::vector<uint32_t> info(1 + 2 * sender::Roster::kCapacity);
     sender->core.GetErrInfo(info.data());
+    const auto& roster = sender->core.roster();
     for (auto& r : receivers) {
-        ReceiverOutcome o;
-        o.dead = r->Dead(now_);
-        o.joined = sender->core.roster().Find({r->addr, kPort}) < sender->core.roster().count();
-        o.toldComplete = r->toldComplete;
-        o.toldFailure = r->toldFailure || !r->toldStarted;
-        o.lastCode = r->lastCode;
-        o.namesHeard = r->heard.size();
+        ReceiverOutcome o{.dead = r->Dead(now_), .joined = roster.Find({r->addr, kPort}) < roster.count(),
+                          .toldComplete = r->toldComplete, .toldFailure = r->toldFailure || !r->toldStarted,
+                          .lastCode = r->lastCode, .namesHeard = r->heard.size()};
         for (uint32_t k = 0; k < info[0]; ++k)
             if (info[1 + 2 * k] == r->addr) o.errInfoCode = info[2 + 2 * k];
-        o.exactCopy = true;
+        // The first problem found is the one told.
         for (const Source& s : sources) {
             auto it = r->files.find(Target(s.relative));
-            std::string problem;
-            if (it == r->files.end()) {
-                problem = "missing";
-            } else if (!it->second.damage.empty()) {
-                problem = it->second.damage;
-            } else if (it->second.length != s.length || !it->second.Covers(s.length)) {
-                problem = "length " + std::to_string(it->second.length) + " or gaps, expected " +
-                          std::to_string(s.length);
-            }
-            if (!problem.empty()) {
-                o.exactCopy = false;
-                if (o.copyProblem.empty())
-                    o.copyProblem = std::string(s.relative.begin(), s.relative.end()) + ": " + problem;
-            }
+            const std::string problem = it == r->files.end() ? "missing" : it->second.Problem(s.length);
+            if (!problem.empty() && o.copyProblem.empty())
+                o.copyProblem = std::string(s.relative.begin(), s.relative.end()) + ": " + problem;
         }
         // Nothing repairs an Empty directories packet: a receiver that none
         // reached cannot know of them.
-        for (const std::u16string& dir : r->directoryPackets ? emptyDirs : std::vector<std::u16string>{}) {
-            if (!r->directories.contains(Target(dir)) && o.copyProblem.empty()) {
-                o.exactCopy = false;
+        for (const std::u16string& dir : emptyDirs) {
+            if (r->directoryPackets && !r->directories.contains(Target(dir)) && o.copyProblem.empty())
                 o.copyProblem = "directory " + std::string(dir.begin(), dir.end()) + " missing";
-            }
         }
+        o.exactCopy = o.copyProblem.empty();
         result.receivers.push_back(o);
     }
     return result;
@@ -703,10 +622,7 @@ Result World::Run() {
 
 }  // namespace
 
-Result Simulate(const Plan& plan) {
-    World world(plan);
-    return world.Run();
-}
+Result Simulate(const Plan& plan) { return World(plan).Run(); }
 
 Plan RandomPlan(uint64_t seed) {
     std::mt19937_64 rng(seed);

@@ -13,9 +13,7 @@
 
 namespace tivlo::sim {
 
-using protocol::kNever;
-using protocol::Ms;
-using protocol::Time;
+using protocol::kNever, protocol::Ms, protocol::Time;
 
 struct Link {
     double loss = 0;        // independent loss, 0..1
@@ -72,7 +70,7 @@ struct ReceiverOutcome {
     uint32_t lastCode = 0;
     bool exactCopy = false;
     uint32_t errInfoCode = 0;    // what GetErrInfo says of it (0: nothing)
-    std::string copyProblem;
+    std::string copyProblem{};
     size_t namesHeard = 0;       // distinct file names its host was told
 };
 
