@@ -92,7 +92,7 @@ struct Carried {
     intptr_t lParam;
     bool hasText;
     std::u16string text;
-    std::shared_ptr<Event> done;  // a sent record's: its sender may have stopped waiting
+    std::shared_ptr<Event> done = nullptr;  // a sent record's: its sender may have stopped waiting
 };
 
 void Finish(Carried* m) {
