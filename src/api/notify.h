@@ -20,6 +20,7 @@ public:
     void CurrentFile(const std::u16string& name) override;
     void ClientDiskFull(uint32_t receiverAddress) override;
     void CancelWaits() override { cancel_ = true; }
+    void ResumeWaits() override { cancel_ = false; }
 
 private:
     uintptr_t window_;

@@ -314,7 +314,9 @@ void SendHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intpt
         return;
     }
     const HWND hwnd = reinterpret_cast<HWND>(window);
-    if (cancel == nullptr) {
+    // On the window's own thread the procedure runs at once: a helper's send
+    // would wait for this very thread.
+    if (cancel == nullptr || ::GetWindowThreadProcessId(hwnd, nullptr) == ::GetCurrentThreadId()) {
         ::SendMessageW(hwnd, message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
         return;
     }

@@ -23,6 +23,8 @@ public:
     virtual void ClientDiskFull(uint32_t receiverAddress) = 0;
     // A tear-down has begun: a synchronous delivery under way gives up.
     virtual void CancelWaits() {}
+    // The tear-down is over: waits are kept again.
+    virtual void ResumeWaits() {}
 };
 
 }  // namespace tivlo::protocol

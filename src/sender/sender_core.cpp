@@ -89,7 +89,7 @@ void SenderCore::Open(Time now, const platform::Endpoint& group, uint32_t wideNa
     stream_.at = kNever;
     watchdogAt_ = reportAt_ = openRepairAt_ = pollAgainAt_ = kNever;
     polledMaster_ = -1;
-    transferring_ = finished_ = stopped_ = aborting_ = answersShut_ = repairing_ = false;
+    transferring_ = finished_ = stopped_ = aborting_ = answersShut_ = repairing_ = announcing_ = false;
     collectFailed_ = false;
     awaitingFirstCompletion_ = true;
     allReceiversWide_ = true;
@@ -165,7 +165,9 @@ void SenderCore::StartSend(Time now, std::shared_ptr<const TransferList> list, u
         platform::Log(line);
         CloseSockets();
         script_.clear();
+        announcing_ = false;
     };
+    announcing_ = true;
     uint8_t os[protocol::serveros::kSize];
     const size_t osLength = protocol::EncodeServerOs({uint8_t(wideNames_)}, os);
     ThreeTimes({os, os + osLength}, [fail] { fail("\nTivlo-----Send Server OS Packet Failed!\n"); });
@@ -182,9 +184,10 @@ void SenderCore::StartSend(Time now, std::shared_ptr<const TransferList> list, u
     const size_t taskLength = protocol::EncodeTask(task, taskPacket);
     ThreeTimes({taskPacket, taskPacket + taskLength}, [fail] { fail("\nTivlo-----Send  Task Packet Failed!\n"); });
     Then([this] { host_.Started(uint32_t(roster_.count()), totalBlocks_); });
-    QueueEmptyDirectories();
+    QueueEmptyDirectories(1);
     Then([this] {
         // The stream and the heartbeat begin together.
+        announcing_ = false;
         stream_ = Stream{};
         stream_.active = true;
         stream_.at = now_;
@@ -197,22 +200,24 @@ void SenderCore::StartSend(Time now, std::shared_ptr<const TransferList> list, u
     RunScript(now);
 }
 
-void SenderCore::QueueEmptyDirectories() {
-    // Packets of at most 40 entries, in list order; each goes out three
-    // times, as nothing repairs a lost one. After a packet that could not be
-    // sent at all, none of the rest goes out.
+Time SenderCore::QueueEmptyDirectories(int copies) {
+    // Packets of at most 40 entries, in list order, each sent `copies`
+    // times. After a packet that could not be sent at all, none of the rest
+    // goes out. The time the copies take is handed back.
     const auto& dirs = list_->emptyDirectories;
     auto failed = std::make_shared<bool>(false);
+    Time took = 0;
     for (size_t first = 0; first < dirs.size(); first += protocol::kMaxEmptyDirEntries) {
         const size_t end = std::min(dirs.size(), first + protocol::kMaxEmptyDirEntries);
         const std::vector<protocol::NameField> fields(dirs.begin() + first, dirs.begin() + end);
         auto packet = std::make_shared<std::vector<uint8_t>>(protocol::kMaxDatagram);
         packet->resize(protocol::EncodeEmptyDirectories(fields, packet->data()));
         auto sent = std::make_shared<int>(0);
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < copies; ++i) {
             Then([this, failed, packet, sent] {
                 if (!*failed && Send(packet->data(), packet->size(), group_)) ++*sent;
             }, kRepeatPause);
+            took += kRepeatPause;
         }
         Then([this, failed, sent] {
             if (*failed || *sent != 0) return;
@@ -221,6 +226,7 @@ void SenderCore::QueueEmptyDirectories() {
             CloseSockets();
         });
     }
+    return took;
 }
 
 // ---------------------------------------------------------------------------
@@ -306,15 +312,15 @@ void SenderCore::StreamOnce(Time now) {
 void SenderCore::EndStream() {
     stream_.active = false;
     stream_.at = kNever;
-    // Nothing repairs an Empty directories packet, so the set goes out once
-    // more before the Finish. The pauses around the Finish give receivers
-    // time to take the tail of the stream and to answer; at a set rate 10 ms
-    // is enough: a receiver's socket keeps the order, so the Finish never
-    // overtakes blocks, and a Poll that comes before the Answer closes the
-    // pass itself.
+    // Nothing repairs an Empty directories packet, so the set goes out
+    // twice more, within the pause before the Finish. The pauses around the
+    // Finish give receivers time to take the tail of the stream and to
+    // answer; at a set rate 10 ms is enough: a receiver's socket keeps the
+    // order, so the Finish never overtakes blocks, and a Poll that comes
+    // before the Answer closes the pass itself.
     const Time settle = rate_ != 0 ? kRateSettle : kSettle;
-    QueueEmptyDirectories();
-    Then([] {}, settle);
+    const Time took = QueueEmptyDirectories(2);
+    Then([] {}, took < settle ? settle - took : 0);
     // The Finish three times, 10 ms apart; a failed send ends the three.
     auto failed = std::make_shared<bool>(false);
     for (int i = 0; i < 3; ++i) {
@@ -476,12 +482,17 @@ void SenderCore::HandleAck(Time now, const uint8_t* data, size_t length, const p
     lastRequestFile_ = ack->file;
     lastRequestBlock_ = ack->block;
     if (missesNothing) {
-        // Its own word that it has everything: complete, whether or not its
-        // Finish (0) reaches us. The Poll (0) lets it finish; the next
-        // master is served at once rather than after that Finish.
-        roster_[master].finished = true;
         awaitingFirstCompletion_ = false;
         openRepairAt_ = kNever;
+        // The Poll (0) lets it finish; its Finish (0) moves the sender on.
+        if (rate_ == 0) {
+            Poll(0, 0);
+            return;
+        }
+        // At a set rate its own word that it has everything counts as
+        // complete, and the next master is served at once rather than after
+        // that Finish.
+        roster_[master].finished = true;
         if (!Poll(0, 0)) return;
         roster_[master].pending = 0;
         if (!roster_[master].gaveUp) roster_[master].errorCode = 0;
@@ -513,17 +524,18 @@ void SenderCore::HandleFinish(const uint8_t* data, size_t length, const platform
     auto finish = protocol::DecodeFinish({data, length});
     if (!finish) return;
     if (finish->code != 0) {
-        // Only a receiver of the roster gives up, and only once: a Finish(1)
-        // from a stranger, or a storm of them, must not end the transfer of
-        // the others.
+        // Only a receiver of the roster gives up, and it counts once however
+        // often it says so (once per file it lost): a Finish(1) from a
+        // stranger, or a storm of them, must not end the transfer of the
+        // others. The host hears of each.
         const int32_t i = roster_.Find(from);
         if (i >= roster_.count()) return;
         roster_[i].errorCode = TIVLO_CODE_DISK_FULL;
+        platform::Log("Tivlo......PostMessage WM_CLIENT_DISKFULL....\n");
+        host_.ClientDiskFull(from.addr);
         if (roster_[i].gaveUp) return;
         roster_[i].gaveUp = true;
         ++failedCount_;
-        platform::Log("Tivlo......PostMessage WM_CLIENT_DISKFULL....\n");
-        host_.ClientDiskFull(from.addr);
         if (failedCount_ >= uint32_t(roster_.count())) EndTransfer(0);
         return;
     }
@@ -605,6 +617,7 @@ void SenderCore::QueueAbort(bool closeSocketsAfter, bool lastMessage) {
     // of the end.
     // An abort under way keeps its script; anything else is cut short.
     if (!aborting_) script_.clear();
+    announcing_ = false;
     answersShut_ = true;
     aborting_ = true;
     openRepairAt_ = kNever;

@@ -96,6 +96,9 @@ public:
     void StopSend(protocol::Time now);
     // The abort that StopSend began has posted its message.
     bool Aborting() const { return aborting_; }
+    // StartSend's announcement (Server OS, Task, 1039, Empty directories)
+    // is still going out.
+    bool Announcing() const { return announcing_; }
     int GetErrInfo(uint32_t* out) const { return roster_.GetErrInfo(out); }
     const Roster& roster() const { return roster_; }
 
@@ -136,7 +139,7 @@ private:
     // Sends a control packet three times, 10 ms apart; onAllFailed runs when
     // none went out.
     void ThreeTimes(std::vector<uint8_t> packet, std::function<void()> onAllFailed);
-    void QueueEmptyDirectories();
+    protocol::Time QueueEmptyDirectories(int copies);
     // The Stop packets, then 1040 (0, 0): the host's last message of the
     // transfer unless an EndTransfer follows with its code.
     void QueueAbort(bool closeSocketsAfter, bool lastMessage);
@@ -198,6 +201,7 @@ private:
     bool finished_ = false;
     bool stopped_ = false;
     bool aborting_ = false;
+    bool announcing_ = false;
     bool answersShut_ = false;
     bool repairing_ = false;  // the first Poll went out: masters take turns
     bool awaitingFirstCompletion_ = true;

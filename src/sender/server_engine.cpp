@@ -275,7 +275,9 @@ void ServerEngine::BeginTransfer() {
     }
     // The engine thread waits for the schedule it knew: it looks again.
     receiveSocket_.Interrupt();
-    DeliverDeferred();
+    // StartSend returns once the receivers were told of the task and the
+    // host's 1039 is on its way.
+    Await([this] { return core_->Announcing(); }, 5000);
 }
 
 void ServerEngine::Stop() {
@@ -298,6 +300,9 @@ void ServerEngine::DeInit() {
     receiveSocket_.Close();  // wakes the engine thread
     thread_.Join();
     threadRunning_ = false;
+    // Only the tear-down gives up on the host: the next session's 1054
+    // waits for its handler again.
+    if (auto host = Host()) host->ResumeWaits();
     sendSocket_.Close();
     reportSocket_.Close();
     std::lock_guard<std::mutex> lock(lock_);

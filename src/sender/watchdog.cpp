@@ -61,8 +61,9 @@ Time Watchdog::CheckRequest() {
     }
     const uint32_t file = c.RequestFile();
     const uint32_t block = c.RequestBlock();
-    if (!noted_ || lastFile_ != file || lastBlock_ != block) {
-        // An Ack has come since the previous tick.
+    if (!noted_ || lastFile_ == 0 || lastFile_ != file || lastBlock_ != block) {
+        // An Ack has come since the previous tick (or none at all yet: the
+        // Polls of the silent branch are the only ones then).
         noted_ = true;
         lastFile_ = file;
         lastBlock_ = block;
@@ -91,7 +92,9 @@ Time Watchdog::CheckRequest() {
     if (file > c.FileCount()) {
         // The master said it misses nothing but sends no Finish: Poll (0)
         // again at the second and third tick, the next master at the fourth.
+        // Without its Finish (0) it is not counted complete.
         if (++finishPolls_ > 3) {
+            c.MarkMasterTimedOut();
             c.SetMaster(c.NextMaster(c.Master()));
             if (!c.PollMaster(1, 0)) return kNever;
             finishPolls_ = 0;

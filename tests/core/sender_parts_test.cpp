@@ -144,18 +144,20 @@ TEST(Watchdog, AMasterThatNeverSpeaksIsPolledThenPassedOver) {
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "poll 1"), 10);
     EXPECT_EQ(calls[9], "1460 0") << "at the ninth tick after the first";
     // One that said it misses nothing but sends no Finish: Poll (0) at the
-    // second and third tick after the first, the next master at the fourth.
+    // second and third tick after the first, the next master at the fourth;
+    // without its Finish it is not counted complete.
     Phase q({.file = 4});
-    EXPECT_EQ(q.Ticks(5), (std::vector<std::string>{"poll 0", "poll 0", "master 1", "poll 1"}));
+    EXPECT_EQ(q.Ticks(5), (std::vector<std::string>{"poll 0", "poll 0", "1460 0", "master 1", "poll 1"}));
 }
 
 TEST(Watchdog, NobodyAnsweringEndsTheTransfer) {
-    // No Ack at all since the stream: four Polls, then the master is passed
-    // over, and a choice that comes back to a silent one gives up.
-    Phase p({.receivers = 1});
-    const auto calls = p.Ticks(40);
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "poll 1"), 4);
-    EXPECT_EQ(calls.back(), "give up");
+    // No Ack at all since the stream: four Polls, one every second tick,
+    // then the master is passed over, and a choice that comes back to a
+    // silent one gives up.
+    Phase p({.receivers = 1, .spoke = false});
+    const std::vector<std::string> poll{"master 0", "poll 1"}, none;
+    for (int tick = 0; tick < 8; ++tick) EXPECT_EQ(p.Ticks(1), tick % 2 ? none : poll) << "tick " << tick;
+    EXPECT_EQ(p.Ticks(40), (std::vector<std::string>{"1460 0", "give up"}));
 
     // Before any master completed, the fourth timeout (or the first of a
     // single receiver) gives up.

@@ -221,6 +221,16 @@ public:
     Result result;
     Bytes lastDatagram;  // for hostile copies
 
+    // With traceWire: a datagram the sender sent or heard.
+    void Trace(Time at, bool toSender, uint32_t addr, const uint8_t* data, size_t length) {
+        if (!plan.traceWire || length < 4) return;
+        int host = -1;
+        for (const auto& r : receivers)
+            if (r->addr == addr) host = int(r->index);
+        const uint32_t value = length >= 7 ? protocol::GetU32(data + 3) : data[3];
+        result.wire.push_back({at, toSender, host, data[2], value});
+    }
+
 private:
     void Handle(const Event& e);
     void Hostile();
@@ -271,6 +281,7 @@ bool SenderSide::Send(const uint8_t* data, size_t length, const platform::Endpoi
         w_.result.streamEnd = leaves;
     }
     if (length >= 3 && data[2] == protocol::kRepairBlock) ++w_.result.repairBlocks;
+    w_.Trace(leaves, false, to.addr, data, length);
     w_.lastDatagram = Deliver(Event::ToReceiver, data, length, to.addr, leaves);
     return true;
 }
@@ -444,6 +455,7 @@ void World::Reschedule(Host& side, Time next, Event::Kind kind, size_t host) {
 
 void World::Answer(uint32_t from, const uint8_t* data, size_t length) {
     if (sender->dead) return;
+    Trace(now_, true, from, data, length);
     sender->core.OnAnswer(now_, {from, kPort}, data, length);
     RescheduleSender();
 }

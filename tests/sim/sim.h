@@ -60,6 +60,18 @@ struct Plan {
     uint64_t linkBitsPerSecond = 0;
     uint32_t repairWindow = 64;
     Time limit = kNever;  // kNever: computed from the protocol's timers
+    bool traceWire = false;  // keep what the sender sent and heard
+};
+
+// A datagram the sender sent (to a receiver, or to the group: host -1) or
+// heard; value is the u32 at offset 3 where the packet has one, else the
+// byte there.
+struct WireEvent {
+    Time at = 0;
+    bool toSender = false;
+    int host = -1;
+    uint8_t type = 0;
+    uint32_t value = 0;
 };
 
 struct ReceiverOutcome {
@@ -89,6 +101,7 @@ struct Result {
     bool outsideRoot = false;     // a write or directory outside the target
     std::vector<ReceiverOutcome> receivers;
     std::vector<uint32_t> changedFiles;  // as the sender reports them
+    std::vector<WireEvent> wire;         // with traceWire
 };
 
 Result Simulate(const Plan& plan);

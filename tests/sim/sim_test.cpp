@@ -4,9 +4,11 @@
 // scripted runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
+#include "protocol/wire.h"
 #include "sim/sim.h"
 
 namespace tivlo::sim {
@@ -79,6 +81,35 @@ TEST(SimScenario, ReceiversThatDieAreNamedAndTheOthersComplete) {
             EXPECT_TRUE(result.receivers[2].toldComplete && result.receivers[2].exactCopy) << "died at " << at;
         }
     }
+}
+
+TEST(SimScenario, TheFixedPaceKeepsTheProtocolsOrderOnTheWire) {
+    Plan plan = Plain(3);
+    plan.rateKbps = 0;
+    plan.traceWire = true;
+    for (auto& r : plan.receivers) r.down.loss = 0.08;
+    const Result result = Checked(plan);
+    const auto& wire = result.wire;
+    auto sent = [](const WireEvent& e, uint8_t type) { return !e.toSender && e.type == type; };
+    // One Empty directories packet before the stream; the first Finish half
+    // a second after the last Data block, whatever is sent in between.
+    const auto firstData = std::ranges::find_if(wire, [&](const WireEvent& e) { return sent(e, protocol::kDataBlock); });
+    EXPECT_EQ(std::count_if(wire.begin(), firstData, [&](const WireEvent& e) { return sent(e, protocol::kEmptyDirectories); }),
+              1);
+    const auto finish = std::ranges::find_if(wire, [&](const WireEvent& e) { return sent(e, protocol::kFinish); });
+    ASSERT_NE(finish, wire.end());
+    EXPECT_EQ(finish->at - result.streamEnd, Ms(500));
+    // A master that says it misses nothing is polled with 0, and the next
+    // one is polled only after its Finish (0).
+    int awaited = -1, masters = 0;
+    for (const WireEvent& e : wire) {
+        if (e.toSender && e.type == protocol::kAck && e.value > plan.fileSizes.size()) awaited = e.host;
+        if (e.toSender && e.type == protocol::kFinish && e.value == 0 && e.host == awaited) awaited = -1, ++masters;
+        if (sent(e, protocol::kPoll) && e.value == 1) {
+            EXPECT_TRUE(awaited < 0 || e.host == awaited) << "receiver " << e.host << " polled at " << e.at;
+        }
+    }
+    EXPECT_GE(masters, 2);
 }
 
 TEST(SimScenario, TwoOfThreeKilledInTheStream) {
