@@ -68,10 +68,11 @@ public:
     // than one hard link, or (POSIX) owned by neither the root's owner nor
     // this process, is not written in place: `out` writes a new hidden file
     // beside it (empty at first), which Close renames over the name, so the
-    // file's other names keep their contents. So is (POSIX) a regular file
+    // file's other names keep their contents. So is (POSIX) such a file that
     // this process may not open for writing, where the directory lets it
-    // replace the file. `out` keeps what it needs of the directory: it may
-    // outlive this TargetDir.
+    // replace the file; a read-only file of the root's owner is refused.
+    // `out` keeps what it needs of the directory: it may outlive this
+    // TargetDir.
     bool OpenFile(const std::u16string& relative, TargetFile* out);
 
     // The root's owner (POSIX), for WriteIdentity; -1 where there is none.
@@ -79,6 +80,9 @@ public:
     int64_t OwnerGid() const { return ownerGid_; }
 
 private:
+    // (POSIX) A file of this owner is neither the root's owner's nor ours.
+    bool SomeoneElses(int64_t uid) const;
+
     intptr_t handle_ = -1;  // the root's descriptor (POSIX) or HANDLE
     std::u16string root_;   // Windows: for a second look at names by path
     int64_t ownerUid_ = -1;

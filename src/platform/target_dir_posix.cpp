@@ -107,6 +107,17 @@ bool TargetDir::MakeDirectories(const std::u16string& relative) {
     return fd >= 0;
 }
 
+bool TargetDir::SomeoneElses(int64_t uid) const {
+    // This thread's file identity: the folder's owner while writing as the
+    // owner, otherwise the process's own.
+#ifdef __linux__
+    const int64_t writer = int64_t(::setfsuid(static_cast<uid_t>(-1)));
+#else
+    const int64_t writer = int64_t(::geteuid());
+#endif
+    return uid != ownerUid_ && uid != writer;
+}
+
 bool TargetDir::OpenFile(const std::u16string& relative, TargetFile* out) {
     out->Discard();
     std::vector<std::u16string> parts;
@@ -136,7 +147,7 @@ bool TargetDir::OpenFile(const std::u16string& relative, TargetFile* out) {
         }
         // Another name of the file may lie outside the root, and a file of
         // someone else's stays theirs to read and change: write beside it.
-        replace = st.st_nlink > 1 || (st.st_uid != static_cast<uid_t>(ownerUid_) && st.st_uid != ::geteuid());
+        replace = st.st_nlink > 1 || SomeoneElses(st.st_uid);
         const int flags = ::fcntl(fd, F_GETFL);
         if (!replace && (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)) {
             ::close(fd);
@@ -144,8 +155,9 @@ bool TargetDir::OpenFile(const std::u16string& relative, TargetFile* out) {
             return false;
         }
     } else if ((errno == EACCES || errno == EPERM) && ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-               S_ISREG(st.st_mode)) {
-        // Not ours to write, though the directory may let us replace it.
+               S_ISREG(st.st_mode) && (st.st_nlink > 1 || SomeoneElses(st.st_uid))) {
+        // Someone else's, so not ours to write, though the directory may let
+        // us replace it. A read-only file of the owner's own stays refused.
         replace = true;
     } else {
         if (errno == ELOOP || errno == ENXIO || errno == EISDIR || errno == ENODEV) {

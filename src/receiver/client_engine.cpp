@@ -80,7 +80,9 @@ ClientEngine::~ClientEngine() {
     writeThread_.Join();
 }
 
-void ClientEngine::SetHost(std::shared_ptr<protocol::HostSink> host) { host_ = std::move(host); }
+// Taken by the next initialisation, once the threads of the former one,
+// which still speak to their host, have ended.
+void ClientEngine::SetHost(std::shared_ptr<protocol::HostSink> host) { nextHost_ = std::move(host); }
 
 void ClientEngine::SetAllowedRoots(const std::vector<std::u16string>& roots) {
     std::lock_guard<std::mutex> lock(settingsLock_);
@@ -93,6 +95,7 @@ int ClientEngine::Initialize(uint32_t interfaceAddress) {
     CloseAll();
     receiveThread_.Join();
     writeThread_.Join();
+    if (nextHost_) host_ = std::move(nextHost_);
 
     writer_->Allocate(blockPoolCapacity);
     writer_->Reset();
@@ -203,6 +206,9 @@ void ClientEngine::CloseAll() {
         receiveDone_.Wait(kCloseWaitMs);
     } else if (receiveThread_.Running() || writeThread_.Running()) {
         platform::WaitBoth(receiveDone_, writeDone_, kCloseWaitMs);
+    } else {
+        // No thread was started, so none can cut the wait short.
+        platform::SleepMs(kCloseWaitMs);
     }
     platform::Log("-------------After WaitResult");
     if (!dataSocket_.LeaveGroup(groupAddress, interfaceAddr_)) platform::Log("\n@@-----setsockopt err in closeall\n");

@@ -99,6 +99,7 @@ private:
     uint32_t CheckDiskSpace(const std::u16string& root, uint64_t neededBytes);
 
     std::shared_ptr<protocol::HostSink> host_;
+    std::shared_ptr<protocol::HostSink> nextHost_;
     std::mutex settingsLock_;
     std::vector<std::u16string> allowedRoots_;  // under settingsLock_; empty: no policy
 

@@ -52,12 +52,16 @@ bool ReceiverCore::OnDatagram(Time now, const platform::Endpoint& from, const ui
     if (done_ || ended_) return done_;
     if (!protocol::HasMagic(data, length)) return false;
     // Once a task is taken, only its sender is listened to: a stranger's
-    // datagram neither redirects the answers nor touches the task.
-    if (taskAccepted_ && from.addr != senderAddress_) return false;
+    // datagram neither redirects the answers nor touches the task. Once
+    // that sender is lost, another may collect and start a task.
+    const int type = length > protocol::header::kType ? data[protocol::header::kType] : -1;
+    if (taskAccepted_ && from.addr != senderAddress_ &&
+        !(senderLost_ && (type == protocol::kCollect || type == protocol::kTask)))
+        return false;
     replyAddress_ = from.addr;
-    if (length <= protocol::header::kType) return false;
+    if (type < 0) return false;
     bool end = false;
-    switch (data[protocol::header::kType]) {
+    switch (type) {
         case protocol::kCollect: end = HandleCollect(); break;
         case protocol::kTask:
             end = HandleTask(data, length);
@@ -118,12 +122,13 @@ bool ReceiverCore::HandleTask(const uint8_t* packet, size_t length) {
     const bool repeat =
         generation_ != 0 && !dataSeen_ && std::memcmp(lastTask_.data(), packet, protocol::task::kSize) == 0;
     if (!repeat) {
-        if (taskAccepted_) {
+        if (taskAccepted_ && !senderLost_) {
             // A new task while this one is unfinished: it ends here, and
             // nothing of it is written after this.
             platform::Log("\nTivlo-----Task ended with blocks missing!\n");
             host_.Ended(TIVLO_CODE_INCOMPLETE, 0, true);
         }
+        senderLost_ = false;
         std::memcpy(lastTask_.data(), packet, protocol::task::kSize);
         ++generation_;
         io_.BeginTask(generation_);
@@ -667,6 +672,7 @@ void ReceiverCore::CheckReports() {
     inFlight_.clear();
     if (ended_) return;
     SendFinish(1);
+    senderLost_ = true;
     host_.Ended(TIVLO_CODE_SENDER_LOST, 0, true);
 }
 

@@ -189,6 +189,9 @@ private:
     uint32_t wantedFile_ = 1;
     uint32_t wantedBlock_ = 0;
     bool taskAccepted_ = false;
+    // The task's sender fell silent and the host was told: a new sender's
+    // Task may start another task.
+    bool senderLost_ = false;
     uint32_t generation_ = 0;
     uint32_t rootOpened_ = 0;  // the generation whose root the writer has
     std::array<uint8_t, protocol::task::kSize> lastTask_{};

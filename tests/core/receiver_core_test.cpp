@@ -193,6 +193,16 @@ TEST(ReceiverCore, OnlyTheSendersHeartbeatKeepsTheTaskAlive) {
     }
     EXPECT_EQ(rig.ended, (std::vector<uint32_t>{TIVLO_CODE_SENDER_LOST}));
     EXPECT_EQ(rig.Count(protocol::kFinish, 1), 1u);
+    // The host was told: another sender may now start a task, which ends
+    // nothing a second time; until its Task, its blocks are not taken.
+    const uint32_t other = protocol::IPv4(10, 0, 0, 9);
+    rig.Feed(Rig::Data(1, 0, 0), other);
+    rig.Feed(Rig::Task(1, 1, u"/elsewhere"), other);
+    rig.Feed(Rig::Data(1, 0, 0), other);
+    rig.Feed(Rig::Data(1, 0, 0));  // the lost sender's, late
+    EXPECT_EQ(rig.ended, (std::vector<uint32_t>{TIVLO_CODE_SENDER_LOST}));
+    EXPECT_EQ(rig.core.targetRoot(), u"/elsewhere");
+    EXPECT_EQ(rig.paths, (std::vector<std::u16string>{u"/f1"}));
 }
 
 TEST(ReceiverCore, AMasterWithEverythingSaysSoAgainWhenAsked) {

@@ -4,6 +4,8 @@
 // ports (28000 is fixed) meet no one's.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,7 +52,10 @@ struct Host : protocol::HostSink {
         std::lock_guard<std::mutex> lock(mutex);
         ended.emplace_back(code, lParam);
     }
-    void Started(uint32_t count, uint32_t blocks) override { started = {count, blocks}; }
+    void Started(uint32_t count, uint32_t blocks) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        started = {count, blocks};
+    }
     void CurrentFile(const std::u16string&) override { ++names; }
     void ClientDiskFull(uint32_t) override {}
     // What ended until the first message that matches (20 s of real time at
@@ -184,20 +189,23 @@ TEST_F(LoopbackTransfer, NothingIsWrittenThroughWhatAUserPlantedBelowTheRoot) {
     for (auto [name, text] : {std::pair<const char*, std::string>{"src/set/big.bin", big},
              {"src/set/plain.txt", "plain"}, {"src/set/key", "attacker's key"}, {"src/set/pipe", "blocked?"},
              {"src/set/deep/x.txt", "through a link"}, {"outside/authorized_keys", "the real key"},
-             {"outside/hard.bin", "kept"}})
+             {"outside/hard.bin", "kept"}, {"src/set/locked.txt", "new"}, {"target/set/locked.txt", "old"}})
         Write(dir / name, text);
     for (const fs::path& p : {dir / "src/set/hollow/in", out / "dir", target}) fs::create_directories(p);
     // A link to a directory outside, a link to a file outside, a hard link
-    // to a file outside, a FIFO, and a link in an empty directory's path.
+    // to a file outside, a FIFO, a link in an empty directory's path, and a
+    // file its owner made read-only.
     fs::create_directory_symlink(out / "dir", target / "deep");
     fs::create_symlink(out / "authorized_keys", target / "key");
     fs::create_hard_link(out / "hard.bin", target / "big.bin");
     ASSERT_EQ(mkfifo((target / "pipe").c_str(), 0600), 0);
+    fs::permissions(target / "locked.txt", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     fs::create_directory_symlink(out / "dir", target / "hollow");
     const bool root = geteuid() == 0;
     // The folder and what was planted in it belong to an ordinary user.
     if (root) {
-        for (const fs::path& p : {dir / "target", target, target / "deep", target / "key", target / "pipe", target / "hollow"})
+        for (const fs::path& p :
+             {dir / "target", target, target / "deep", target / "key", target / "pipe", target / "hollow", target / "locked.txt"})
             ASSERT_EQ(lchown(p.c_str(), 65534, 65534), 0) << p;
     }
     ASSERT_EQ(InitClient(receiverHost->window, protocol::IPv4(239, 77, 6, 9), 45930, kLoopback), 1);
@@ -206,7 +214,7 @@ TEST_F(LoopbackTransfer, NothingIsWrittenThroughWhatAUserPlantedBelowTheRoot) {
     EXPECT_FALSE(senderHost.WaitForTheEnd(-1, 0).empty());
     // Refusals, then the end as incomplete (none when it never came).
     const Ends ended = receiverHost->WaitForTheEnd(TIVLO_CODE_INCOMPLETE, 0);
-    EXPECT_GE(std::ranges::count(ended, uintptr_t(TIVLO_CODE_CREATE_FAILED), &Ends::value_type::first), 3);
+    EXPECT_GE(std::ranges::count(ended, uintptr_t(TIVLO_CODE_CREATE_FAILED), &Ends::value_type::first), 4);
     const auto started = std::chrono::steady_clock::now();
     DeInitClient();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
@@ -218,12 +226,35 @@ TEST_F(LoopbackTransfer, NothingIsWrittenThroughWhatAUserPlantedBelowTheRoot) {
     EXPECT_TRUE(fs::is_empty(out / "dir"));
     EXPECT_TRUE(Read(target / "big.bin") == big) << "written beside the hard link, then renamed over it";
     EXPECT_EQ(Read(target / "plain.txt"), "plain");
+    EXPECT_EQ(Read(target / "locked.txt"), "old");
     EXPECT_TRUE(fs::is_symlink(target / "key"));
     EXPECT_TRUE(fs::is_fifo(target / "pipe"));
     struct stat st;
     if (root && stat((target / "plain.txt").c_str(), &st) == 0) {
         EXPECT_EQ(st.st_uid, 65534u) << "made as the owner";
     }
+}
+
+// StartSend returns once the Task went out and its 1039 was posted: a Stop
+// right after it follows the announced task.
+TEST_F(LoopbackTransfer, AStopRightAfterTheStartFollowsTheAnnouncedTask) {
+    Write(dir / "one.txt", "one");
+    ASSERT_TRUE(Receive(12, 45960));
+    ASSERT_TRUE(Send(senderHost.window, 12, 45960, dir / "one.txt", false));
+    StopSend();
+    EXPECT_FALSE(senderHost.WaitForTheEnd(0, 0).empty());
+    EXPECT_FALSE(receiverHost->WaitForTheEnd(0, 0).empty());
+    std::lock_guard<std::mutex> a(senderHost.mutex), b(receiverHost->mutex);
+    EXPECT_EQ(senderHost.started.second, 1u);
+    EXPECT_EQ(receiverHost->started.second, 1u) << "the receiver heard of the task";
+}
+
+// With no thread started, nothing ends the tear-down's wait early.
+TEST_F(LoopbackTransfer, ADeInitBeforeStartReceiveWaitsItsFullTime) {
+    ASSERT_EQ(InitClient(receiverHost->window, protocol::IPv4(239, 77, 6, 13), 45970, kLoopback), 1);
+    const auto started = std::chrono::steady_clock::now();
+    DeInitClient();
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(5000 / 20));  // at scale 0.05
 }
 
 // A host that tears the sender down from its own handler of 1054, while the
@@ -246,6 +277,51 @@ TEST_F(LoopbackTransfer, AHostMayDeInitFromItsOwnHandler) {
     for (int i = 0; i < 300 && !g_deinitReturned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(g_deinitReturned) << "DeInitServer waited for the handler that called it";
     TivloDestroyWindow(senderWindow);
+}
+
+// While the host handles a 1054 the sender stands still: a Join that comes
+// meanwhile is taken only after the handler returned.
+std::atomic<int> g_inHandler{0};
+void SlowDiskFullHandler(void*, uint32_t message, uintptr_t, intptr_t) {
+    if (message != TIVLO_MSG_CLIENT_DISKFULL) return;
+    g_inHandler = 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    g_inHandler = 2;
+}
+
+TEST_F(LoopbackTransfer, TheSenderWaitsForTheHostsHandlerOf1054) {
+    const TivloWindow window = TivloCreateWindow(&SlowDiskFullHandler, nullptr);
+    const uint16_t port = 45950;
+    ASSERT_EQ(InitServer(window, protocol::IPv4(239, 77, 6, 11), port, kLoopback), 1);
+    auto sendFrom = [&](const char* source, std::vector<uint8_t> packet) {
+        const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in from{}, to{};
+        from.sin_family = to.sin_family = AF_INET;
+        from.sin_addr.s_addr = ::inet_addr(source);
+        to.sin_addr.s_addr = ::inet_addr("127.0.0.1");
+        to.sin_port = htons(port + 2);
+        ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+        ::sendto(s, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        ::close(s);
+    };
+    const std::vector<uint8_t> join{0x91, 0x02, protocol::kJoin, 1}, giveUp{0x91, 0x02, protocol::kFinish, 1};
+    sendFrom("127.0.0.2", join);
+    sendFrom("127.0.0.3", join);
+    for (int i = 0; i < 100 && TivloGetReceivers(nullptr, 0) < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    sendFrom("127.0.0.2", giveUp);
+    for (int i = 0; i < 200 && g_inHandler == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(g_inHandler, 1);
+    sendFrom("127.0.0.4", join);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_EQ(g_inHandler, 1);
+    EXPECT_EQ(TivloGetReceivers(nullptr, 0), 2u) << "a Join was taken while the host handled 1054";
+    for (int i = 0; i < 200 && TivloGetReceivers(nullptr, 0) < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(g_inHandler, 2);
+    EXPECT_EQ(TivloGetReceivers(nullptr, 0), 3u);
+    DeInitServer();
+    TivloDestroyWindow(window);
 }
 
 }  // namespace
