@@ -27,12 +27,16 @@ inline constexpr size_t kMinSelectedPathLength = 3;
 inline constexpr char16_t kForeignSeparator = u'/';
 inline bool IsLocalAbsolutePath(const std::u16string& path) { return path.size() >= 2 && path[1] == u':'; }
 inline constexpr bool kPathsIgnoreCase = true;
+// Names that mean something else here: a colon names a drive or a stream,
+// and a component of dots and blanks ("...", ".. ") is taken for "..".
+inline constexpr bool kWindowsNames = true;
 #else
 inline constexpr size_t kPathHeadLength = 1;
 inline constexpr size_t kMinSelectedPathLength = 2;
 inline constexpr char16_t kForeignSeparator = u'\\';
 inline bool IsLocalAbsolutePath(const std::u16string& path) { return !path.empty() && path[0] == u'/'; }
 inline constexpr bool kPathsIgnoreCase = false;
+inline constexpr bool kWindowsNames = false;
 #endif
 
 // A relative path as the file system compares it: on Windows without

@@ -652,14 +652,16 @@ void ReceiverCore::CheckReports() {
                                             "\n Tget  Report3 @@@\n"};
     reportAt_ = kNever;
     if (!watching_ || stopped_) return;
+    // After its part ended the watch goes on quietly: it only keeps the
+    // receiver answering a sender that missed its last word.
     if (ReadOneReport()) {
-        platform::Log("\n Tget  Report @@@\n");
+        if (!ended_) platform::Log("\n Tget  Report @@@\n");
         reportTries_ = 0;
         reportAt_ = now_ + kReportRead;
         return;
     }
     if (reportTries_ < 3) {
-        platform::Log(kTryLines[reportTries_]);
+        if (!ended_) platform::Log(kTryLines[reportTries_]);
         ++reportTries_;
         reportAt_ = now_ + kReportRead;
         return;
@@ -739,14 +741,16 @@ bool WireNameToRelative(const std::u16string& name, bool stripReserved, std::u16
     }
     if (text.empty() || text[0] != platform::kWireSeparator) return false;
     if (text.size() > 1 && (text[1] == u'\\' || text[1] == u'/')) return false;  // \\server, //x
-    if (text.find(u':') != std::u16string::npos) return false;                    // drive or stream
+    if (platform::kWindowsNames && text.find(u':') != std::u16string::npos) return false;  // drive or stream
     if (text.find(u'\0') != std::u16string::npos) return false;
     // No component may climb out of the root, whichever separator the
     // platforms on either side use.
     const bool safe = platform::EveryComponent(text, u"\\/", [](std::u16string_view part) {
         // "..", and what Windows makes of it ("...", ".. ").
         const bool dotsAndBlanks = !part.empty() && part.find_first_not_of(u". ") == std::u16string_view::npos;
-        return !(dotsAndBlanks && std::count(part.begin(), part.end(), u'.') >= 2) && !platform::IsReservedName(part);
+        const bool climbs = part == u".." || (platform::kWindowsNames && dotsAndBlanks &&
+                                              std::count(part.begin(), part.end(), u'.') >= 2);
+        return !climbs && !platform::IsReservedName(part);
     });
     if (!safe) return false;
     for (char16_t& c : text)

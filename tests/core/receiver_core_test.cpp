@@ -7,6 +7,8 @@
 #include <random>
 #include <set>
 
+#include "platform/path_rules.h"
+#include "platform/system.h"
 #include "protocol/blocks.h"
 #include "protocol/packets.h"
 #include "receiver/receiver_core.h"
@@ -123,6 +125,22 @@ struct Rig : ReceiverIo, protocol::HostSink {
         return n;
     }
 };
+
+TEST(WireNames, OnlyWhatLeavesTheRootOrMeansSomethingElseIsRefused) {
+    const bool w = platform::kWindowsNames;
+    const struct {
+        const char16_t* name;
+        bool taken;
+    } cases[] = {
+        {u"\\a\\12:30 notes.txt", !w}, {u"\\...", !w},  {u"\\a\\.. ", !w},  {u"\\a\\b.txt", true},
+        {u"\\..", false},               {u"\\a\\..\\..\\b", false}, {u"a\\b", false}, {u"\\\\server\\x", false},
+        {u"\\C:\\x", !w},
+    };
+    for (const auto& c : cases) {
+        std::u16string relative;
+        EXPECT_EQ(WireNameToRelative(c.name, false, &relative), c.taken) << platform::Utf16ToUtf8(c.name);
+    }
+}
 
 TEST(ReceiverCore, GapsOfTheStreamBecomeMissingBlocks) {
     // (file, block, last) seen in order, then the Finish: the Answer counts
