@@ -28,6 +28,11 @@ if(NOT WIN32)
     string(REPLACE \"${CMAKE_INSTALL_FULL_BINDIR}/\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\" unit \"\${unit}\")
     file(WRITE \"${unit_installed}\" \"\${unit}\")" COMPONENT runtime)
   install(FILES ${unit_installed} DESTINATION ${TIVLO_SYSTEMD_UNIT_DIR} COMPONENT runtime)
+  # Makes the folders named in /etc/default/tivlo-recv writable for the unit.
+  set(TIVLO_SYSTEMD_GENERATOR_DIR "lib/systemd/system-generators" CACHE STRING
+      "Where the generator of the unit's writable folders is installed (relative: below the prefix)")
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/tivlo-recv-generator DESTINATION ${TIVLO_SYSTEMD_GENERATOR_DIR}
+          COMPONENT runtime)
 
   # Manual pages: roff sources with the version filled in.
   foreach(page tivlo-send.1 tivlo-recv.1 libtivlo.3)

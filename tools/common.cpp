@@ -1,7 +1,5 @@
 #include "common.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -155,6 +153,8 @@ std::string NetOptions::Describe() const {
 
 bool ParseNetOption(const std::string& name, const std::string& value, NetOptions* options,
                     std::string* error) {
+    // An empty group or interface keeps the default (a service's setting left empty).
+    if ((name == "group" || name == "interface") && value.empty()) return true;
     if (name == "group") {
         auto address = ParseIpv4(value);
         uint8_t first = 0;
@@ -464,14 +464,21 @@ void Progress::Finish() {
     }
 }
 
-// Links resolved as far as the path exists; "" when it cannot be.
-static std::string ResolvedPath(const std::string& path) {
+// Links resolved as far as the path exists, without a trailing separator;
+// empty when it cannot be.
+static std::filesystem::path ResolvedPath(const std::string& path) {
     std::error_code ec;
-    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
-    if (ec) return std::string();
-    std::string text = resolved.lexically_normal().string();
-    while (text.size() > 1 && text.back() == '/') text.pop_back();
-    return text;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(PathFromUtf8(path), ec);
+    if (ec) return {};
+    resolved = resolved.lexically_normal();
+    if (resolved.has_relative_path() && !resolved.has_filename()) resolved = resolved.parent_path();
+    return resolved;
+}
+
+// Inside `outer` and not `outer` itself, compared component by component.
+static bool StrictlyBelow(const std::filesystem::path& inner, const std::filesystem::path& outer) {
+    const auto [o, i] = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+    return o == outer.end() && i != inner.end();
 }
 
 std::vector<std::u16string> DefaultAllowedRoots(const std::string& workingDirectory) {
@@ -482,23 +489,19 @@ std::vector<std::u16string> DefaultAllowedRoots(const std::string& workingDirect
     // or link of theirs must not make a receiver running as root take "/",
     // a system folder or another user's folder.
     const uint32_t homeLength = TivloGetUserFolder(40, folder, capacity);
-    const std::string home = homeLength > 0 ? ResolvedPath(Utf16ToUtf8(std::u16string(folder, homeLength))) : "";
-    struct stat homeStat;
-    if (!home.empty() && home != "/" && stat(home.c_str(), &homeStat) == 0) {
+    const auto home = homeLength > 0 ? ResolvedPath(Utf16ToUtf8(std::u16string(folder, homeLength))) : "";
+    if (home.has_relative_path()) {
         for (uint32_t csidl : {0u, 5u, 13u, 14u, 39u}) {
-            uint32_t length = TivloGetUserFolder(csidl, folder, capacity);
+            const uint32_t length = TivloGetUserFolder(csidl, folder, capacity);
             if (length == 0) continue;
-            const std::string real = ResolvedPath(Utf16ToUtf8(std::u16string(folder, length)));
-            const bool below = real.size() > home.size() + 1 && real.compare(0, home.size() + 1, home + "/") == 0;
-            struct stat st;
-            const bool theirs = stat(real.c_str(), &st) == 0 ? st.st_uid == homeStat.st_uid : errno == ENOENT;
-            if (below && theirs) roots.emplace_back(folder, length);
+            const auto real = ResolvedPath(Utf16ToUtf8(std::u16string(folder, length)));
+            if (StrictlyBelow(real, home) && OwnedLike(real, home)) roots.emplace_back(folder, length);
         }
     }
     // The working directory, unless it is the root of everything (a
     // service's).
     const auto here = PathFromUtf8(workingDirectory);
-    if (!workingDirectory.empty() && ResolvedPath(workingDirectory) != "/" && here != here.root_path())
+    if (!workingDirectory.empty() && ResolvedPath(workingDirectory).has_relative_path() && here != here.root_path())
         roots.push_back(Utf8ToUtf16(workingDirectory));
     return roots;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,5 +33,9 @@ bool StderrTerminal(int* columns);
 // The IPv4 addresses (network order) of a host name or dotted quad, in the
 // resolver's order without repeats; empty with the reason in *error.
 std::vector<uint32_t> ResolveIpv4(const std::string& name, std::string* error);
+
+// Whether `folder` belongs to the owner of `home`: true when it does not
+// exist yet, and wherever files carry no owner to compare (Windows).
+bool OwnedLike(const std::filesystem::path& folder, const std::filesystem::path& home);
 
 }  // namespace tivlo_tool

@@ -4,8 +4,10 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
@@ -71,6 +73,12 @@ std::vector<uint32_t> ResolveIpv4(const std::string& name, std::string* error) {
     freeaddrinfo(list);
     if (addresses.empty()) *error = "no IPv4 address";
     return addresses;
+}
+
+bool OwnedLike(const std::filesystem::path& folder, const std::filesystem::path& home) {
+    struct stat homeStat, st;
+    if (::stat(home.c_str(), &homeStat) != 0) return false;
+    return ::stat(folder.c_str(), &st) == 0 ? st.st_uid == homeStat.st_uid : errno == ENOENT;
 }
 
 }  // namespace tivlo_tool

@@ -666,13 +666,6 @@ int Run(const Options& options, const std::vector<Expected>& expected, const std
     report->blocksStreamed = streamed;
     report->repairBlocks = repairs;
     report->streamSeconds = transferSeconds;
-    if (noReceivers) return Failure(report, kExitUsage, "no receiver answered on " + net.Describe());
-
-    uint32_t endCode = 0;
-    for (uint32_t code : endCodes)
-        if (code != 0) endCode = code;
-    report->code = endCode;
-
     uint32_t completed = 0, failed = 0, neverJoined = 0;
     for (const auto& receiver : report->receivers) {
         const std::string address = FormatIpv4(receiver.address);
@@ -691,6 +684,12 @@ int Run(const Options& options, const std::vector<Expected>& expected, const std
                 break;
         }
     }
+    // Expected receivers that never joined were named above.
+    if (noReceivers) return Failure(report, kExitUsage, "no receiver answered on " + net.Describe());
+    uint32_t endCode = 0;
+    for (uint32_t code : endCodes)
+        if (code != 0) endCode = code;
+    report->code = endCode;
     for (const auto& name : report->changedFiles)
         std::fprintf(g_out, "warning: %s changed size during the transfer; it was sent as it was when the transfer "
                             "started\n", name.c_str());

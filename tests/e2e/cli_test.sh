@@ -46,6 +46,8 @@ check 2 "one address or host name a line, not '10.0.0.6 10.0.0.7' \(line 4 of $t
 check 2 "cannot read the list of receivers '$tmp/none'" "$send" "${lo[@]}" --expect-file "$tmp/none" "${f[@]}"
 check 2 "invalid number of receivers '0'" "$send" "${lo[@]}" --min-receivers 0 "${f[@]}"
 check 2 "invalid wait '1.5'" "$send" "${lo[@]}" --wait 1.5 "${f[@]}"
+# Nobody answers (on loopback, a port of its own): the expected receiver is named.
+check 2 'failed receiver: 127\.0\.0\.2 never joined' "$send" "${lo[@]}" --port 45990 --expect 127.0.0.2 --wait 1 "${f[@]}"
 check 2 "unexpected argument 'extra'" "$recv" "${lo[@]}" --once extra
 check 2 "invalid port 'x'" "$recv" "${lo[@]}" --port x
 check 2 "invalid multicast group '239.1.1'" "$recv" "${lo[@]}" -g 239.1.1

@@ -44,6 +44,11 @@ in_root getent passwd tivlo >/dev/null || fail "no account tivlo"
 in_root dpkg-query -W -f '${Conffiles}' tivlo | grep -q '/etc/default/tivlo-recv' || fail "no conffile"
 grep -q '^TIVLO_RECV_ALLOW=/srv/tivlo$' "$root/etc/default/tivlo-recv" || fail "default settings"
 grep -q '^ExecStart=/usr/bin/tivlo-recv' "$root/usr/lib/systemd/system/tivlo-recv.service" || fail "unit"
+# The folders of the settings become the unit's writable ones.
+printf 'TIVLO_RECV_OPTIONS="--allow /srv/b --port 27101"\n' >>"$root/etc/default/tivlo-recv"
+in_root /usr/lib/systemd/system-generators/tivlo-recv-generator /tmp/gen || fail "the generator failed"
+grep -qx 'ReadWritePaths=-/srv/tivlo -/srv/b' "$root/tmp/gen/tivlo-recv.service.d/50-allowed-folders.conf" ||
+  fail "the generator's drop-in: $(cat "$root"/tmp/gen/*/*)"
 [ -z "$(find "$root/etc/systemd" -name 'tivlo*' 2>/dev/null)" ] || fail "the service was enabled"
 
 in_root dpkg --purge tivlo >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "dpkg --purge"; }

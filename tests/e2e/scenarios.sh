@@ -74,7 +74,8 @@ signal() { local h; for h in "${@:2}"; do kill "-$1" "${PID[$h]}" 2>/dev/null ||
 # arrive exactly, each reported complete, at a measured time and rate (the
 # library's own pace). A second sender mid-stream refuses to start.
 # 2. (loss5) The same when each receiver loses 5 % of all the multicast
-# datagrams that reach it (Task, Finish and Empty directories too).
+# datagrams that reach it (Task, Finish and Empty directories too; the
+# heartbeat is spared).
 scenario_loss5() { scenario_clean_tree 5; }
 scenario_clean_tree() {
   local loss=${1:-0} h line
