@@ -42,10 +42,14 @@ public:
     TargetDir(const TargetDir&) = delete;
     TargetDir& operator=(const TargetDir&) = delete;
 
-    // Opens the root, a directory, as the caller resolved it: links in the
-    // root's own path are the operator's choice and are followed. False
+    // Opens the root, a directory; with makeMissing, the missing
+    // directories of its path are made first, each (POSIX) as the owner of
+    // the one above it. Links in the root's own path are followed, but
+    // (POSIX) one that neither root nor this process owns was placed by a
+    // user: the folder behind it counts as that user's (OwnerUid), so that
+    // writing as its owner gives no more rights than that user has. False
     // when it is missing or not a directory.
-    bool Open(const std::u16string& root);
+    bool Open(const std::u16string& root, bool makeMissing = false);
     bool IsOpen() const { return handle_ != -1; }
     void Close();
 

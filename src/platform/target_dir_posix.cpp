@@ -13,6 +13,8 @@
 #endif
 
 #include <cerrno>
+#include <deque>
+#include <vector>
 
 #include "platform/os_detail.h"
 #include "platform/system.h"
@@ -72,20 +74,68 @@ int WalkDirectories(int root, const std::u16string& relative, const std::vector<
 
 }  // namespace
 
-bool TargetDir::Open(const std::u16string& root) {
+bool TargetDir::Open(const std::u16string& root, bool makeMissing) {
     Close();
     const std::string path = Utf16ToUtf8(root);
-    if (path.empty()) return false;
-    // Links in the root's own path are followed: the operator chose it.
-    const int fd = Retry([&] { return ::open(path.c_str(), kDirectoryFlags); });
+    if (path.empty() || path[0] != '/') return false;
+    // The path is walked from "/" one name at a time, links resolved by
+    // hand, so that the owner of each link is seen.
+    std::deque<std::string> names;
+    auto prepend = [&names](const std::string& text) {
+        std::vector<std::string> parts;
+        for (size_t start = 0; start <= text.size();) {
+            size_t end = text.find('/', start);
+            if (end == std::string::npos) end = text.size();
+            if (end > start) parts.push_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        names.insert(names.begin(), parts.begin(), parts.end());
+    };
+    prepend(path);
+    int fd = Retry([] { return ::open("/", kDirectoryFlags); });
+    int64_t linkUid = -1, linkGid = -1;
+    int hops = 0;
     struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
+    while (fd >= 0 && !names.empty()) {
+        const std::string name = names.front();
+        names.pop_front();
+        if (name == ".") continue;
+        struct stat link;
+        if (::fstatat(fd, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode)) {
+            char target[4096];
+            const ssize_t n = ++hops > 40 ? -1 : ::readlinkat(fd, name.c_str(), target, sizeof target - 1);
+            struct stat again;
+            // The link read must be the one whose owner was seen.
+            if (n <= 0 || ::fstatat(fd, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0 || again.st_ino != link.st_ino ||
+                again.st_dev != link.st_dev) {
+                CloseFd(fd);
+                return false;
+            }
+            if (link.st_uid != 0 && link.st_uid != ::geteuid()) linkUid = link.st_uid, linkGid = link.st_gid;
+            const std::string text(target, size_t(n));
+            prepend(text);
+            if (text[0] == '/') {
+                CloseFd(fd);
+                fd = Retry([] { return ::open("/", kDirectoryFlags); });
+            }
+            continue;
+        }
+        auto open = [&] { return ::openat(fd, name.c_str(), kDirectoryFlags | O_NOFOLLOW); };
+        int next = Retry(open);
+        if (next < 0 && errno == ENOENT && makeMissing && name != ".." && ::fstat(fd, &st) == 0) {
+            WriteIdentity as(linkUid >= 0 ? linkUid : int64_t(st.st_uid), linkUid >= 0 ? linkGid : int64_t(st.st_gid));
+            if (::mkdirat(fd, name.c_str(), 0755) == 0 || errno == EEXIST) next = Retry(open);
+        }
+        CloseFd(fd);
+        fd = next;
+    }
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
         CloseFd(fd);
         return false;
     }
     handle_ = fd;
-    ownerUid_ = st.st_uid;
-    ownerGid_ = st.st_gid;
+    ownerUid_ = linkUid >= 0 ? linkUid : int64_t(st.st_uid);
+    ownerGid_ = linkUid >= 0 ? linkGid : int64_t(st.st_gid);
     return true;
 }
 

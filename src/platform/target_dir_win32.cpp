@@ -12,6 +12,7 @@
 
 #include <vector>
 
+#include "platform/filesystem.h"
 #include "platform/os_detail.h"
 #include "platform/target_dir.h"
 
@@ -85,9 +86,15 @@ HANDLE HandleOf(const File& file) { return reinterpret_cast<HANDLE>(::_get_osfha
 
 }  // namespace
 
-bool TargetDir::Open(const std::u16string& root) {
+bool TargetDir::Open(const std::u16string& root, bool makeMissing) {
     Close();
     if (root.empty()) return false;
+    if (makeMissing) {
+        // Failures (it exists, the drive, a bad name) show at the open.
+        const std::u16string full = root + u'\\';
+        for (size_t i = 3; i < full.size(); ++i)
+            if (full[i] == u'\\' || full[i] == u'/') (void)MakeDirectory(full.substr(0, i + 1));
+    }
     // Links in the root's own path are followed: the operator chose it.
     const std::wstring wide(root.begin(), root.end());
     HANDLE handle = ::CreateFileW(wide.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_FILE |

@@ -47,8 +47,6 @@ bool RootWithin(const std::u16string& root, const std::vector<std::u16string>& a
 bool NormalizedRootWithin(std::u16string root, const std::vector<std::u16string>& allowed);
 // 1 on an NT-family system.
 uint32_t IsNtPlatform();
-// Creates every directory along a path; 1.
-int CreatePath(const std::u16string& path);
 
 class ClientEngine {
 public:

@@ -11,18 +11,6 @@
 
 namespace tivlo::receiver {
 
-int CreatePath(const std::u16string& path) {
-    if (platform::PathExists(path)) return 1;
-    if (path.size() == 2) return 1;  // a bare drive
-    const std::u16string full = path + platform::kPathSeparator;
-    for (size_t i = 0; i < full.size(); ++i) {
-        // Failures (it exists, the root, a bad name) show at the open that
-        // follows.
-        if (full[i] == platform::kPathSeparator) (void)platform::MakeDirectory(full.substr(0, i + 1));
-    }
-    return 1;
-}
-
 Writer::Writer() : buffer_(new uint8_t[size_t(kWriteBufferBlocks) * protocol::kBlockSize]()) {}
 
 Writer::~Writer() { CloseFile(); }
@@ -199,10 +187,9 @@ void Writer::UseRoot(const Op& op) {
     dir_.Close();
     currentFile_ = 0;
     // A root that does not exist yet is made (its path is the sender's
-    // choice, accepted by the receiver's policy) and opened as the
-    // receiver; below it, everything is made as its owner.
-    CreatePath(op.path);
-    if (dir_.Open(op.path)) identity_ = std::make_unique<platform::WriteIdentity>(dir_.OwnerUid(), dir_.OwnerGid());
+    // choice, accepted by the receiver's policy), each directory as the
+    // owner of the one above it; below it, everything is made as its owner.
+    if (dir_.Open(op.path, true)) identity_ = std::make_unique<platform::WriteIdentity>(dir_.OwnerUid(), dir_.OwnerGid());
 }
 
 void Writer::CloseFile() {

@@ -88,6 +88,8 @@ void SenderCore::Open(Time now, const platform::Endpoint& group, uint32_t wideNa
     stream_.active = false;
     stream_.at = kNever;
     watchdogAt_ = reportAt_ = openRepairAt_ = pollAgainAt_ = kNever;
+    awaitedFinish_.clear();
+    endAwaitsFinishes_ = false;
     polledMaster_ = -1;
     transferring_ = finished_ = stopped_ = aborting_ = answersShut_ = repairing_ = announcing_ = false;
     collectFailed_ = false;
@@ -137,6 +139,8 @@ void SenderCore::StartSend(Time now, std::shared_ptr<const TransferList> list, u
     finished_ = stopped_ = aborting_ = answersShut_ = repairing_ = false;
     awaitingFirstCompletion_ = true;
     watchdogAt_ = reportAt_ = openRepairAt_ = pollAgainAt_ = kNever;
+    awaitedFinish_.clear();
+    endAwaitsFinishes_ = false;
     polledMaster_ = -1;
     if (repairOpen_) io_.CloseFile(Reader::Repair);
     repairOpen_ = false;
@@ -467,7 +471,14 @@ void SenderCore::HandleAck(Time now, const uint8_t* data, size_t length, const p
     const int32_t master = MasterRecordOf(from);
     if (master < 0) {
         const int32_t i = roster_.Find(from);
-        if (missesNothing) {
+        const auto awaited =
+            std::ranges::find_if(awaitedFinish_, [&](const AwaitedFinish& a) { return a.record == i; });
+        if (missesNothing && awaited != awaitedFinish_.end()) {
+            // A former master whose Finish (0) is awaited: the Poll (0) that
+            // asks for it was lost, so it goes again.
+            uint8_t packet[protocol::poll::kSize];
+            Send(packet, protocol::EncodePoll({0}, packet), from);
+        } else if (missesNothing) {
             // It has everything: its part ends with this Hold.
             if (i < roster_.count()) roster_[i].finished = true;
             SendHold(from, 1);
@@ -485,17 +496,12 @@ void SenderCore::HandleAck(Time now, const uint8_t* data, size_t length, const p
         awaitingFirstCompletion_ = false;
         openRepairAt_ = kNever;
         // The Poll (0) lets it finish; its Finish (0) moves the sender on.
-        if (rate_ == 0) {
-            Poll(0, 0);
-            return;
-        }
-        // At a set rate its own word that it has everything counts as
-        // complete, and the next master is served at once rather than after
-        // that Finish.
-        roster_[master].finished = true;
-        if (!Poll(0, 0)) return;
-        roster_[master].pending = 0;
-        if (!roster_[master].gaveUp) roster_[master].errorCode = 0;
+        if (!Poll(0, 0) || rate_ == 0) return;
+        // At a set rate the next master is served at once. The Finish (0)
+        // is awaited beside it, asked for again while it does not come, and
+        // the transfer does not end before it came or was given up.
+        if (std::ranges::none_of(awaitedFinish_, [&](const AwaitedFinish& a) { return a.record == master; }))
+            awaitedFinish_.push_back({master, now + kQuickResend, 0});
         Appoint(roster_.NextMaster(master));
         Poll(1, 0);
         return;
@@ -539,15 +545,23 @@ void SenderCore::HandleFinish(const uint8_t* data, size_t length, const platform
         if (failedCount_ >= uint32_t(roster_.count())) EndTransfer(0);
         return;
     }
+    if (!repairing_) return;
     const int32_t m = MasterRecordOf(from);
-    if (m < 0 || !repairing_) return;
-    ReceiverRecord& r = roster_[m];
+    const auto awaited = std::ranges::find_if(
+        awaitedFinish_, [&](const AwaitedFinish& a) { return roster_[a.record].address.addr == from.addr; });
+    if (m < 0 && awaited == awaitedFinish_.end()) return;
+    ReceiverRecord& r = roster_[m >= 0 ? m : awaited->record];
+    if (awaited != awaitedFinish_.end()) awaitedFinish_.erase(awaited);
     r.pending = 0;
     // A receiver that gave up keeps its code whatever it says later.
     if (!r.gaveUp) r.errorCode = 0;
     r.finished = true;
-    Appoint(roster_.NextMaster(m));
-    Poll(1, 0);
+    if (m >= 0) {
+        Appoint(roster_.NextMaster(m));
+        Poll(1, 0);
+    } else if (awaitedFinish_.empty() && endAwaitsFinishes_) {
+        EndTransfer(0);
+    }
 }
 
 void SenderCore::HandleAnswer(const uint8_t* data, size_t length, const platform::Endpoint& from) {
@@ -563,7 +577,7 @@ bool SenderCore::Poll(uint32_t turn, uint32_t skipFailed) {
     if (Ended()) return false;
     int32_t m = masterIndex_;
     if (m < 0 || m >= roster_.count()) {
-        EndTransfer(0);
+        EndWhenNobodyIsLeft();
         return false;
     }
     uint8_t packet[protocol::poll::kSize];
@@ -575,7 +589,7 @@ bool SenderCore::Poll(uint32_t turn, uint32_t skipFailed) {
             Appoint(m);
             // Skipping it may leave nobody to serve.
             if (m < 0 || m >= roster_.count()) {
-                EndTransfer(0);
+                EndWhenNobodyIsLeft();
                 return false;
             }
         }
@@ -634,7 +648,18 @@ void SenderCore::QueueAbort(bool closeSocketsAfter, bool lastMessage) {
     });
 }
 
+void SenderCore::EndWhenNobodyIsLeft() {
+    // Finishes still awaited end it when they come or are given up.
+    if (awaitedFinish_.empty()) {
+        EndTransfer(0);
+    } else {
+        endAwaitsFinishes_ = true;
+    }
+}
+
 void SenderCore::EndTransfer(uint32_t code) {
+    awaitedFinish_.clear();
+    endAwaitsFinishes_ = false;
     // Whoever did not finish is named before the host hears of the end, so
     // that GetErrInfo and the last 1040 agree.
     MarkUnfinished(TIVLO_CODE_TIMED_OUT);
@@ -724,7 +749,24 @@ void SenderCore::OnTick(Time now) {
             }
         }
     }
+    if (!AnswersOpen()) awaitedFinish_.clear();  // nothing can answer any more
+    if (!awaitedFinish_.empty()) AskForFinishes(now);
     if (Ended()) watchdogAt_ = kNever;
+}
+
+void SenderCore::AskForFinishes(Time now) {
+    // A Poll (0) again to each whose Finish (0) is late; one that never
+    // sends it is not counted complete (the end names it).
+    uint8_t packet[protocol::poll::kSize];
+    const size_t length = protocol::EncodePoll({0}, packet);
+    std::erase_if(awaitedFinish_, [&](AwaitedFinish& a) {
+        if (now < a.at) return false;
+        if (a.resends + 1 >= kQuickResends) return true;
+        Send(packet, length, roster_[a.record].address);
+        a.at = now + (kQuickResend << ++a.resends);
+        return false;
+    });
+    if (awaitedFinish_.empty() && endAwaitsFinishes_) EndTransfer(0);
 }
 
 Time SenderCore::NextWake() const {
@@ -734,6 +776,8 @@ Time SenderCore::NextWake() const {
     if (!Ended()) next = std::min(next, reportAt_);
     if (openRepairAt_ != kNever) next = std::min(next, openRepairAt_ + (kQuickResend << openRepairResends_));
     next = std::min(next, pollAgainAt_);
+    if (AnswersOpen())
+        for (const AwaitedFinish& a : awaitedFinish_) next = std::min(next, a.at);
     return next;
 }
 

@@ -161,6 +161,9 @@ private:
     void SendRepairBlock();
     void ResendOpenRepair(protocol::Time now);
     void EndTransfer(uint32_t code);
+    // No master is left: the end, once no Finish is awaited.
+    void EndWhenNobodyIsLeft();
+    void AskForFinishes(protocol::Time now);
     void MarkUnfinished(uint32_t code);
     bool Send(const uint8_t* data, size_t length, const platform::Endpoint& to);
     void CloseSockets();
@@ -256,6 +259,15 @@ private:
     protocol::Time pollAgainAt_ = protocol::kNever;
     uint32_t pollResends_ = 0;
     int32_t polledMaster_ = -1;
+    // At a set rate: masters that said they have everything, whose Finish
+    // (0) is awaited while the next master is served.
+    struct AwaitedFinish {
+        int32_t record;
+        protocol::Time at;  // when it is asked for again
+        uint32_t resends;
+    };
+    std::vector<AwaitedFinish> awaitedFinish_;
+    bool endAwaitsFinishes_ = false;  // nobody is left to serve
     protocol::Time now_ = 0;
 };
 

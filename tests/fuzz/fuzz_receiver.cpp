@@ -69,7 +69,8 @@ struct Harness : QuietReceiver {
     void MakeDirectories(uint32_t, const std::u16string& relative) override {
         const std::u16string path = root + relative;
         CHECK(Below(fs::path(path).lexically_normal().u16string(), root));
-        receiver::CreatePath(path);
+        std::error_code ec;
+        fs::create_directories(fs::path(path), ec);
     }
     bool Write(const receiver::BlockWrite& w, uint32_t) override {
         if (full) return false;
@@ -77,7 +78,8 @@ struct Harness : QuietReceiver {
         CHECK(Below(fs::path(path).lexically_normal().u16string(), root) && *w.path != u"/");
         CHECK(w.block <= w.lastIndex && w.lastLength <= protocol::kBlockSize);
         CHECK(w.length == protocol::BlockDataLength(w.block, w.lastIndex, w.lastLength));
-        receiver::CreatePath(path.substr(0, path.rfind(u'/') + 1));
+        std::error_code ec;
+        fs::create_directories(fs::path(path.substr(0, path.rfind(u'/') + 1)), ec);
         return true;
     }
 };

@@ -540,6 +540,17 @@ TEST_F(Trap, RootWritesAsTheOwnerOfTheFolder) {
     struct stat st;
     for (const auto& [n, uid] : owners) EXPECT_TRUE(::stat((root / n).c_str(), &st) == 0 && st.st_uid == uid) << n;
     EXPECT_FALSE(Read(root / "root-owned") != "new" || WriteIdentity(0, 0).Active() || WriteIdentity(-1, 0).Active());
+
+    // A root not there yet is made as the owner of the folder above it; a
+    // user's link as the root itself leads to a folder written as that user.
+    ASSERT_TRUE(dir.Open((root / "new/deeper").u16string(), true));
+    for (const char* n : {"new", "new/deeper"}) EXPECT_TRUE(::stat((root / n).c_str(), &st) == 0 && st.st_uid == kNobody) << n;
+    fs::permissions(base / "outside", fs::perms::owner_all);
+    fs::create_directory_symlink(base / "outside", root / "desk");
+    ASSERT_EQ(::lchown((root / "desk").c_str(), kNobody, kNobody), 0);
+    ASSERT_TRUE(dir.Open((root / "desk").u16string(), true) && dir.OwnerUid() == kNobody);
+    WriteIdentity as(dir.OwnerUid(), dir.OwnerGid());
+    EXPECT_FALSE(dir.OpenFile(u"/secret", &file) || dir.OpenFile(u"/planted", &file));
 }
 
 #endif

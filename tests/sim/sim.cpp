@@ -708,6 +708,12 @@ std::string CheckOutcome(const Plan& plan, const Result& result) {
         const ReceiverOutcome& o = result.receivers[i];
         if (o.toldComplete && !o.exactCopy)
             out << "receiver " << i << " was told complete without its copy (" << o.copyProblem << "); ";
+        // Its host and the sender's must agree: a failure told to one is
+        // named to the other.
+        if (o.exactCopy && !o.dead && o.toldFailure && !o.toldComplete && senderAlive && result.senderEnded &&
+            o.joined && o.errInfoCode == 0)
+            out << "receiver " << i << " holds its copy, was told code " << o.lastCode
+                << " and GetErrInfo does not name it; ";
         if (o.exactCopy) continue;
         if (!o.dead && !o.toldFailure && !o.toldComplete)
             out << "receiver " << i << " has no copy and was told nothing; ";

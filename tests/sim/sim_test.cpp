@@ -38,9 +38,10 @@ TEST(SimProperty, RandomRuns) {
 // Seeds that broke the promise once: a dead master never named, a
 // receiver told complete after its blocks arrived out of order or before
 // its pass closed, a stop that ended nothing, a file seen only through
-// repairs.
+// repairs, a master counted complete whose Poll (0) was lost (its host then
+// told the sender lost), a stop while a Finish was awaited.
 TEST(SimProperty, SeedsThatOnceFailed) {
-    for (uint64_t seed : {5, 7, 14, 35, 50, 54, 425, 1431, 2042, 3735, 10104, 12033, 345842}) ExpectPromiseKept(seed);
+    for (uint64_t seed : {5, 7, 14, 35, 50, 54, 425, 1431, 2042, 3735, 10104, 12033, 345842, 63, 176, 19735, 74199}) ExpectPromiseKept(seed);
 }
 
 // ---------------------------------------------------------------------------
