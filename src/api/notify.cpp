@@ -13,7 +13,7 @@ void WindowHost::Ended(uint32_t code, intptr_t lParam, bool final) {
     // The last message of a transfer is never dropped; a 1042 that finds
     // the queue full is (it is progress only).
     if (final) {
-        platform::PostHostMessageReliably(window_, TIVLO_MSG_TRANSFER_ENDED, code, lParam);
+        platform::PostHostMessageReliably(window_, TIVLO_MSG_TRANSFER_ENDED, code, lParam, &cancel_);
     } else {
         platform::PostHostMessage(window_, TIVLO_MSG_TRANSFER_ENDED, code, lParam);
     }

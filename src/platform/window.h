@@ -22,7 +22,8 @@ bool DestroyHostWindow(uintptr_t window);
 bool PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam);
 // A message that must not be lost: posted again until it is queued or the
 // window is gone (a host's queue can be full for a while).
-void PostHostMessageReliably(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+void PostHostMessageReliably(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                             const std::atomic<bool>* cancel = nullptr);
 void PostHostText(uintptr_t window, uint32_t message, uintptr_t wParam, const std::u16string& text);
 // Delivers a message and waits until the window procedure has returned, the
 // window is destroyed, or cancel is set (a tear-down that must not wait for

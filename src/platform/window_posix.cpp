@@ -240,7 +240,8 @@ bool PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intpt
 
 // The queue of a window has no limit: a post fails only when the window is
 // gone.
-void PostHostMessageReliably(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+void PostHostMessageReliably(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                             const std::atomic<bool>*) {
     (void)PostHostMessage(window, message, wParam, lParam);
 }
 

@@ -273,11 +273,14 @@ bool PostHostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intpt
                           static_cast<LPARAM>(lParam)) != 0;
 }
 
-void PostHostMessageReliably(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+void PostHostMessageReliably(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                             const std::atomic<bool>* cancel) {
     // A full queue refuses posts until the host takes some: wait for it, as
-    // long as the window is there.
+    // long as the window is there and no tear-down waits for this thread.
     while (!PostHostMessage(window, message, wParam, lParam)) {
-        if (window == 0 || FindOurs(window) != nullptr || !::IsWindow(reinterpret_cast<HWND>(window))) return;
+        if (window == 0 || FindOurs(window) != nullptr || !::IsWindow(reinterpret_cast<HWND>(window)) ||
+            (cancel != nullptr && cancel->load()))
+            return;
         ::Sleep(10);
     }
 }

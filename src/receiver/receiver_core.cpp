@@ -35,7 +35,7 @@ ReceiverCore::ReceiverCore(ReceiverIo& io, protocol::HostSink& host, uint32_t nt
 bool ReceiverCore::OnDatagram(Time now, const platform::Endpoint& from, const uint8_t* data, size_t length) {
     now_ = now;
     if (stopped_) return true;
-    if (ended_ && taskAccepted_ && from.addr == senderAddress_ && length >= protocol::poll::kSize &&
+    if (ended_ && !draining_ && taskAccepted_ && from.addr == senderAddress_ && length >= protocol::poll::kSize &&
         protocol::HasMagic(data, length) && data[protocol::header::kType] == protocol::kPoll) {
         // Its part is over, but the sender still asks (an Answer or a
         // Finish was lost): it hears again how this receiver ended.
@@ -142,6 +142,7 @@ bool ReceiverCore::HandleTask(const uint8_t* packet, size_t length) {
     platform::Log("-------------DestoryAll");
     missing_.Clear();
     ended_ = false;
+    finishAfterDrain_ = false;
     inPass_ = true;
     taskAccepted_ = false;
     inFlight_.clear();
@@ -470,17 +471,17 @@ bool ReceiverCore::HandlePoll(const uint8_t* packet, size_t length) {
     if (!poll) return false;
     // Every copy of the sender's Finish may have been lost: the Poll then
     // closes the pass, so that the tail of the stream is counted.
-    if (TakeInPass() && EndOfPassAnswer()) {
-        // Nothing is missing and this receiver is master: its Finish (0)
-        // moves the sender on.
-        SendFinish(writeFailed_ ? 1 : 0);
-        return true;
-    }
+    // Nothing is missing and this receiver is master: its Finish (0) moves
+    // the sender on, once every block is on disk.
+    finishAfterDrain_ = true;
+    if (TakeInPass() && EndOfPassAnswer()) return true;
+    finishAfterDrain_ = false;
     turnFlag_ = poll->turn;
     if (poll->turn == 0) {
         if (missing_.Empty()) {
-            // A receiver that lost a file says so again: it gave up.
-            SendFinish(writeFailed_ ? 1 : 0);
+            // The Finish says what the disk made of it: 1 when a file was
+            // lost (also late, in the last writes).
+            finishAfterDrain_ = true;
             SetEnded();
             return true;
         }
@@ -623,6 +624,7 @@ void ReceiverCore::OnWriteResult(Time now, const WriteResult& result) {
             if (!draining_ || result.token != drainToken_ || done_) return;
             draining_ = false;
             done_ = true;
+            if (finishAfterDrain_) SendFinish(!writeFailed_ && missing_.Empty() ? 0 : 1);
             if (!writeFailed_ && missing_.Empty()) {
                 host_.Ended(0, 1, true);
             } else {

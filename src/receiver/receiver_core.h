@@ -229,6 +229,7 @@ private:
     // The writer's drain once the part has ended.
     uint32_t drainToken_ = 0;
     bool draining_ = false;
+    bool finishAfterDrain_ = false;  // the sender asked: it hears the outcome
     bool writeFailed_ = false;
 
     // The heartbeat watch: one read of the report socket per check.

@@ -167,9 +167,12 @@ std::shared_ptr<protocol::HostSink> ServerEngine::Host() {
 }
 
 void ServerEngine::DeliverDeferred() {
-    // One thread at a time hands them on, in order.
-    static std::mutex deliveryLock;
-    std::lock_guard<std::mutex> delivering(deliveryLock);
+    // One thread at a time hands them on, in order. One that finds another
+    // delivering leaves the queue to it: that one may wait for a host whose
+    // handler called into the library (StopSend from its 1054), and it
+    // delivers whatever is queued before it stops.
+    std::unique_lock<std::recursive_mutex> delivering(deliveryLock_, std::try_to_lock);
+    if (!delivering.owns_lock()) return;
     for (;;) {
         DeferringHost::Deferred d;
         std::shared_ptr<protocol::HostSink> host;

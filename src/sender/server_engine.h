@@ -92,6 +92,7 @@ private:
     std::unique_ptr<Io> io_;
     std::shared_ptr<DeferringHost> host_;
     std::mutex lock_;  // the core and everything it touches
+    std::recursive_mutex deliveryLock_;  // who hands the deferred messages on
     std::unique_ptr<SenderCore> core_;
 
     platform::UdpSocket sendSocket_;

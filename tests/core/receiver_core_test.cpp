@@ -3,6 +3,7 @@
 // not end as complete.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <random>
 #include <set>
@@ -82,7 +83,12 @@ struct Rig : ReceiverIo, protocol::HostSink {
         paths.push_back(*w.path);
         return true;
     }
-    void Drain(uint32_t token) override { core.OnWriteResult(now, {WriteResult::Drained, 0, 0, token}); }
+    bool deferDrain = false;  // the writer answers when the test says
+    uint32_t drainToken = 0;
+    void Drain(uint32_t token) override {
+        drainToken = token;
+        if (!deferDrain) core.OnWriteResult(now, {WriteResult::Drained, 0, 0, token});
+    }
     void Fatal() override {}
     void Started(uint32_t, uint32_t) override {}
     void Ended(uint32_t code, intptr_t lParam, bool) override { ended.push_back(lParam == 1 ? 0x10000 : code); }
@@ -221,6 +227,20 @@ TEST(ReceiverCore, OnlyTheSendersHeartbeatKeepsTheTaskAlive) {
     EXPECT_EQ(rig.ended, (std::vector<uint32_t>{TIVLO_CODE_SENDER_LOST}));
     EXPECT_EQ(rig.core.targetRoot(), u"/elsewhere");
     EXPECT_EQ(rig.paths, (std::vector<std::u16string>{u"/f1"}));
+}
+
+TEST(ReceiverCore, TheFinishTellsWhatTheLastWritesMadeOfTheTask) {
+    Rig rig;
+    rig.deferDrain = true;
+    rig.Feed(Rig::Task(1, 1));
+    rig.Feed(Rig::Data(1, 0, 0));
+    rig.Feed(Rig::Packet(protocol::EncodePoll, {1}));  // closes the pass: nothing missing
+    EXPECT_EQ(rig.Count(protocol::kFinish), 0u) << "a Finish before the disk answered";
+    rig.core.OnWriteResult(rig.now, {WriteResult::WriteFailed, rig.core.generation(), 1, 0});
+    rig.core.OnWriteResult(rig.now, {WriteResult::Drained, 0, 0, rig.drainToken});
+    EXPECT_EQ(rig.Count(protocol::kFinish, 0), 0u);
+    EXPECT_GE(rig.Count(protocol::kFinish, 1), 1u);
+    EXPECT_EQ(std::ranges::count(rig.ended, 0x10000u), 0);
 }
 
 TEST(ReceiverCore, AMasterWithEverythingSaysSoAgainWhenAsked) {

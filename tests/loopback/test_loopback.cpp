@@ -280,10 +280,16 @@ TEST_F(LoopbackTransfer, AHostMayDeInitFromItsOwnHandler) {
 }
 
 // While the host handles a 1054 the sender stands still: a Join that comes
-// meanwhile is taken only after the handler returned.
-std::atomic<int> g_inHandler{0};
+// meanwhile is taken only after the handler returned. A handler may stop the
+// transfer.
+std::atomic<int> g_inHandler{0}, g_stopped{0};
 void SlowDiskFullHandler(void*, uint32_t message, uintptr_t, intptr_t) {
     if (message != TIVLO_MSG_CLIENT_DISKFULL) return;
+    if (g_inHandler == 2) {
+        StopSend();
+        g_stopped = 1;
+        return;
+    }
     g_inHandler = 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     g_inHandler = 2;
@@ -320,6 +326,9 @@ TEST_F(LoopbackTransfer, TheSenderWaitsForTheHostsHandlerOf1054) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(g_inHandler, 2);
     EXPECT_EQ(TivloGetReceivers(nullptr, 0), 3u);
+    sendFrom("127.0.0.3", giveUp);
+    for (int i = 0; i < 300 && !g_stopped; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(g_stopped) << "StopSend from the handler of 1054 did not return";
     DeInitServer();
     TivloDestroyWindow(window);
 }
