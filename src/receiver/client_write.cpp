@@ -181,8 +181,12 @@ void Writer::Run(const std::function<void()>& beforeWrite) {
 }
 
 void Writer::UseRoot(const Op& op) {
-    Flush();
-    CloseFile();
+    if (op.generation != writerGeneration_) {
+        AbandonTask();
+    } else {
+        Flush();
+        CloseFile();
+    }
     identity_.reset();
     dir_.Close();
     currentFile_ = 0;
@@ -190,6 +194,15 @@ void Writer::UseRoot(const Op& op) {
     // choice, accepted by the receiver's policy), each directory as the
     // owner of the one above it; below it, everything is made as its owner.
     if (dir_.Open(op.path, true)) identity_ = std::make_unique<platform::WriteIdentity>(dir_.OwnerUid(), dir_.OwnerGid());
+}
+
+void Writer::AbandonTask() {
+    // A task that a new one replaced: what it left buffered is dropped, and
+    // a file it wrote beside an old one never replaces it.
+    blockCount_ = 0;
+    byteCount_ = 0;
+    if (fileOpen_) file_.Discard();
+    fileOpen_ = false;
 }
 
 void Writer::CloseFile() {
@@ -221,8 +234,7 @@ void Writer::Flush() {
 void Writer::WriteBlock(const Op& op) {
     if (op.generation != writerGeneration_) {
         // A new task: nothing of it goes into a file of the previous one.
-        Flush();
-        CloseFile();
+        AbandonTask();
         currentFile_ = 0;
         lastBufferedBlock_ = 0;
         openedThisTask_.clear();

@@ -68,6 +68,7 @@ private:
     void UseRoot(const Op& op);
     void Flush();
     void CloseFile();
+    void AbandonTask();
 
     std::mutex lock_;
     std::condition_variable wake_;

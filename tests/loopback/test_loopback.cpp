@@ -24,6 +24,7 @@
 #include "protocol/host_sink.h"
 #include "protocol/wire.h"
 #include "receiver/client_engine.h"
+#include "receiver/client_write.h"
 #include "tivlo/tivlo.h"
 
 namespace {
@@ -247,6 +248,35 @@ TEST_F(LoopbackTransfer, AStopRightAfterTheStartFollowsTheAnnouncedTask) {
     std::lock_guard<std::mutex> a(senderHost.mutex), b(receiverHost->mutex);
     EXPECT_EQ(senderHost.started.second, 1u);
     EXPECT_EQ(receiverHost->started.second, 1u) << "the receiver heard of the task";
+}
+
+// A task that a new one replaced writes nothing more: not the blocks the
+// writer still held, not a file beside an old one over it.
+TEST_F(LoopbackTransfer, AReplacedTaskWritesNothingMore) {
+    Write(dir / "old/f", "the old content");
+    fs::create_hard_link(dir / "old/f", dir / "old/g");  // so f is written beside, then renamed
+    receiver::Writer writer;
+    writer.Allocate(64);
+    std::atomic<int> taken{0};
+    std::thread thread([&] { writer.Run([&] { ++taken; }); });
+    const std::u16string name = u"/f";
+    const std::string data(protocol::kBlockSize, 'x');
+    writer.BeginTask(1);
+    writer.OpenRoot(1, (dir / "old").u16string());
+    for (uint32_t b = 0; b < 4; ++b)
+        ASSERT_TRUE(writer.Write({1, 1, b, 9, 10, true, &name, reinterpret_cast<const uint8_t*>(data.data()),
+                                  uint32_t(data.size())}, 100));
+    for (int i = 0; i < 200 && taken < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    writer.BeginTask(2);
+    writer.OpenRoot(2, (dir / "new").u16string());
+    writer.Drain(7);
+    receiver::WriteResult result;
+    for (int i = 0; i < 200 && !(writer.TakeResult(&result) && result.kind == receiver::WriteResult::Drained); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    writer.Stop();
+    thread.join();
+    EXPECT_EQ(Read(dir / "old/f"), "the old content");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "old"), {}), 2) << "a file left beside";
 }
 
 // With no thread started, nothing ends the tear-down's wait early.
