@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 
+#include "fuzz/quiet_receiver.h"
 #include "platform/path_rules.h"
 #include "platform/system.h"
 #include "protocol/blocks.h"
@@ -50,7 +51,7 @@ TEST(MissingSet, BehavesLikeASetOfBlocksWhateverTheRanges) {
 }
 
 // A receiver core with a machine that records what it is asked.
-struct Rig : ReceiverIo, protocol::HostSink {
+struct Rig : QuietReceiver {
     std::vector<Bytes> sent;
     std::vector<std::u16string> paths;
     std::vector<uint32_t> ended;   // codes; 0x10000 = complete
@@ -76,9 +77,6 @@ struct Rig : ReceiverIo, protocol::HostSink {
     }
     bool AllowRoot(std::u16string*) override { return true; }
     uint32_t CheckDisk(const std::u16string&, uint64_t) override { return 1; }
-    void BeginTask(uint32_t) override {}
-    void OpenRoot(uint32_t, const std::u16string&) override {}
-    void MakeDirectories(uint32_t, const std::u16string&) override {}
     bool Write(const BlockWrite& w, uint32_t) override {
         paths.push_back(*w.path);
         return true;
@@ -89,17 +87,12 @@ struct Rig : ReceiverIo, protocol::HostSink {
         drainToken = token;
         if (!deferDrain) core.OnWriteResult(now, {WriteResult::Drained, 0, 0, token});
     }
-    void Fatal() override {}
-    void Started(uint32_t, uint32_t) override {}
     void Ended(uint32_t code, intptr_t lParam, bool) override { ended.push_back(lParam == 1 ? 0x10000 : code); }
-    void CurrentFile(const std::u16string&) override {}
-    void ClientDiskFull(uint32_t) override {}
 
     void Feed(const Bytes& d, uint32_t from = kSender) {
         now += Ms(1);
         core.OnDatagram(now, {from, 27001}, d.data(), d.size());
     }
-    // The datagram `encode` makes of `fields`.
     template <class P>
     static Bytes Packet(size_t (*encode)(const P&, uint8_t*), const std::type_identity_t<P>& fields) {
         Bytes d(protocol::kMaxDatagram);
@@ -119,7 +112,6 @@ struct Rig : ReceiverIo, protocol::HostSink {
         d.resize(protocol::kBlockHeadSize + protocol::BlockDataLength(block, last, 10));
         return d;
     }
-    // The count the Answer carried.
     uint32_t Answered() const {
         for (auto& d : sent)
             if (d[2] == protocol::kAnswer) return protocol::GetU32(&d[protocol::answer::kMissing]);
@@ -134,10 +126,7 @@ struct Rig : ReceiverIo, protocol::HostSink {
 
 TEST(WireNames, OnlyWhatLeavesTheRootOrMeansSomethingElseIsRefused) {
     const bool w = platform::kWindowsNames;
-    const struct {
-        const char16_t* name;
-        bool taken;
-    } cases[] = {
+    const struct { const char16_t* name; bool taken; } cases[] = {
         {u"\\a\\12:30 notes.txt", !w}, {u"\\...", !w},  {u"\\a\\.. ", !w},  {u"\\a\\b.txt", true},
         {u"\\..", false},               {u"\\a\\..\\..\\b", false}, {u"a\\b", false}, {u"\\\\server\\x", false},
         {u"\\C:\\x", !w},
@@ -151,10 +140,7 @@ TEST(WireNames, OnlyWhatLeavesTheRootOrMeansSomethingElseIsRefused) {
 TEST(ReceiverCore, GapsOfTheStreamBecomeMissingBlocks) {
     // (file, block, last) seen in order, then the Finish: the Answer counts
     // what was never seen (a file never seen counts once).
-    const struct {
-        std::vector<std::array<uint32_t, 3>> seen;
-        uint32_t files, answered;
-    } cases[] = {
+    const struct { std::vector<std::array<uint32_t, 3>> seen; uint32_t files, answered; } cases[] = {
         {{{1, 0, 3}, {1, 1, 3}, {1, 2, 3}, {1, 3, 3}}, 1, 0},
         {{{1, 5, 9}}, 1, 9},                          // the first blocks lost
         {{{1, 0, 3}, {1, 2, 3}, {2, 0, 5}}, 2, 2 + 5},  // one inside, the tail of file 1, file 2's rest

@@ -27,11 +27,9 @@ Roster Make(const std::string& picture) {
     return r;
 }
 
+// Each chain: NextMaster(-1), then from each result.
 TEST(Roster, NextMasterGoesOnceOverTheRosterThenOverThePending) {
-    struct Case {
-        std::string picture;
-        std::vector<int32_t> chain;  // NextMaster(-1), then from each result
-    } cases[] = {
+    const struct { std::string picture; std::vector<int32_t> chain; } cases[] = {
         {"", {0}},
         {"ddd", {3}},
         {"d.", {1, 2}},
@@ -43,7 +41,7 @@ TEST(Roster, NextMasterGoesOnceOverTheRosterThenOverThePending) {
         {"p..", {1, 2, 0, 3}},
         {".p.", {0, 2, 1, 3}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Roster r = Make(c.picture);
         int32_t current = -1;
         for (int32_t expected : c.chain) {
@@ -168,15 +166,10 @@ TEST(Watchdog, NobodyAnsweringEndsTheTransfer) {
 }
 
 TEST(StreamPacer, KeepsTheRateThroughLateWakesAndDropsOnlyALongDebt) {
-    // A sender that takes `cost` per datagram and wakes `late` after each
-    // wait; every 200 ms it stalls for `stall`. Over two seconds the rate is
-    // kept (a stall within the catch-up is made good), and no burst after a
-    // stall carries more than the catch-up's worth of credit.
-    struct Case {
-        uint32_t kbps;
-        uint64_t cost, late, stall;
-        double low, high;  // of the rate, over the two seconds
-    };
+    // A sender that takes `cost` per datagram and wakes `late` after each wait; every 200 ms it stalls for
+    // `stall`. Over two seconds the rate stays within [low, high] (a stall within the catch-up is made good), and
+    // no burst after a stall carries more than the catch-up's worth of credit.
+    struct Case { uint32_t kbps; uint64_t cost, late, stall; double low, high; };
     const uint64_t us = 1000;
     for (const Case& c : {Case{1000000, 7 * us, 50 * us, 0, 0.99, 1.01}, Case{1000000, 7 * us, 900 * us, 0, 0.99, 1.01},
                           Case{100000, 20 * us, 300 * us, 6000 * us, 0.98, 1.01},

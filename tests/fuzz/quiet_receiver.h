@@ -1,5 +1,5 @@
 // A receiver core's surroundings that answer nothing and keep nothing: fuzz
-// targets override what they watch.
+// targets and the core tests override what they watch.
 #pragma once
 
 #include "protocol/host_sink.h"

@@ -111,42 +111,80 @@ struct Host : protocol::HostSink {
     uint64_t token = 0;       // which timer event is current
 };
 
-// The sender and its host.
-class SenderSide : public sender::SenderIo, public Host {
+class SenderSide;
+class ReceiverSide;
+
+class World {
 public:
-    explicit SenderSide(World& w) : Host(w), core(*this, *this) {}
+    explicit World(const Plan& plan);
+    Result Run();
 
-    bool Send(const uint8_t* data, size_t length, const platform::Endpoint& to) override;
-    bool SendReport(const uint8_t* data, size_t length) override;
-    void CloseSockets() override { closed = true; }
-    int64_t FileLength(uint32_t file) override;
-    bool OpenFile(sender::Reader, uint32_t file) override;
-    size_t ReadFile(sender::Reader, uint64_t offset, uint8_t* out, size_t length) override;
-    void CloseFile(sender::Reader) override {}
+    // Whether a datagram on this link is lost; otherwise when it arrives
+    // (twice when duplicated).
+    void Carry(const Link& link, bool& inBurst, Time now, Event e);
+    void Push(Event e) {
+        e.seq = ++seq_;
+        queue_.push(std::move(e));
+    }
+    Time now() const { return now_; }
+    // With traceWire: a datagram the sender sent or heard.
+    void Trace(Time at, bool toSender, uint32_t addr, const uint8_t* data, size_t length);
 
-    void Ended(uint32_t code, intptr_t, bool final) override;
-    void CurrentFile(const std::u16string&) override;  // one per block sent
+    const Plan& plan;
+    std::vector<Source> sources;
+    std::vector<std::u16string> emptyDirs;
+    std::shared_ptr<sender::TransferList> list = std::make_shared<sender::TransferList>();
+    std::unique_ptr<SenderSide> sender;
+    std::vector<std::unique_ptr<ReceiverSide>> receivers;
+    Result result;
+    Bytes lastDatagram;  // for hostile copies
 
-    // When a datagram of this size leaves through the link.
-    Time Departure(size_t bytes);
-    // Hands a datagram to each receiver that `to` names (the group: all),
-    // through its down link.
-    Bytes Deliver(Event::Kind kind, const uint8_t* data, size_t length, uint32_t to, Time leaves);
+private:
+    void Handle(const Event& e);
+    void Hostile();
+    // A datagram reaches the sender's answer port.
+    void Answer(uint32_t from, const uint8_t* data, size_t length);
+    void Schedule(Event::Kind kind, Time at, size_t host = 0) { Push({.kind = kind, .at = at, .host = host}); }
+    void Reschedule(Host& side, Time next, Event::Kind kind, size_t host);
+    void RescheduleSender();
+    void RescheduleReceiver(ReceiverSide& r);
 
-    sender::SenderCore core;
-    bool closed = false, dead = false;  // its sockets, its host
-    bool started = false;
-    Time linkFreeAt = 0;
-    uint32_t openFile[2] = {0, 0};
+    std::priority_queue<Event, std::vector<Event>, std::greater<Event>> queue_;
+    uint64_t seq_ = 0;
+    Time now_ = 0;
+    std::mt19937_64 rng_;
 };
+
+double Uniform(std::mt19937_64& rng) { return std::uniform_real_distribution<double>(0, 1)(rng); }
 
 // A receiver, its writer and disk, and its host.
 class ReceiverSide : public receiver::ReceiverIo, public Host {
 public:
-    ReceiverSide(World& w, size_t index, const ReceiverPlan& plan);
+    ReceiverSide(World& w, size_t i, const ReceiverPlan& p) : Host(w), index(i), addr(ReceiverAddr(i)), plan(p) {
+        core = std::make_unique<receiver::ReceiverCore>(*this, *this, p.narrow ? 0 : 1, w.plan.repairWindow);
+    }
 
-    bool Send(uint32_t toAddr, const uint8_t* data, size_t length) override;
-    int ReadReport(uint8_t* buffer, size_t capacity, uint32_t* fromAddr) override;
+    bool Send(uint32_t toAddr, const uint8_t* data, size_t length) override {
+        if (stopped) return false;
+        // A silent or dead host's datagrams, and answers to a stranger, go nowhere.
+        if (!Hears(w_.now()) || toAddr != kSenderAddr) return true;
+        auto bytes = std::make_shared<std::vector<uint8_t>>(data, data + std::min<size_t>(length, 11));
+        if (plan.rogue && length == protocol::ack::kSize && data[2] == protocol::kAck) {
+            protocol::PutU32(&(*bytes)[protocol::ack::kFile], 1);
+            protocol::PutU32(&(*bytes)[protocol::ack::kBlock], 0);
+        }
+        w_.Carry(plan.up, upBurst, w_.now(), {.kind = Event::ToSender, .host = index, .from = addr, .data = bytes});
+        return true;
+    }
+    int ReadReport(uint8_t* buffer, size_t capacity, uint32_t* fromAddr) override {
+        if (reports.empty()) return -1;
+        auto& [from, bytes] = reports.front();
+        const size_t n = std::min(capacity, bytes.size());
+        std::memcpy(buffer, bytes.data(), n);
+        *fromAddr = from;
+        reports.pop_front();
+        return int(n);
+    }
     bool ResolveTarget(uint32_t mode, const std::u16string& path, std::u16string* root) override {
         if (mode == receiver::kAllBitsMode) *root = path;
         return mode == receiver::kAllBitsMode;
@@ -159,9 +197,50 @@ public:
     void OpenRoot(uint32_t generation, const std::u16string& root) override {
         if (generation == writerGeneration) writerRoot = root;
     }
-    void MakeDirectories(uint32_t generation, const std::u16string& relative) override;
-    bool Write(const receiver::BlockWrite& block, uint32_t waitMs) override;
-    void Drain(uint32_t token) override;
+    void MakeDirectories(uint32_t generation, const std::u16string& relative) override {
+        if (generation != writerGeneration) return;
+        std::u16string path = Place(relative);
+        while (!path.empty() && path.back() == u'/') path.pop_back();
+        directories.insert(path);
+    }
+    bool Write(const receiver::BlockWrite& b, uint32_t waitMs) override {
+        const Time now = w_.now();
+        if (plan.diskBlocksPerSecond != 0) {
+            // The writer's queue: what the disk has not written yet waits in the
+            // buffers; a block that finds none free within its wait is refused.
+            const Time per = Ms(1000) / plan.diskBlocksPerSecond;
+            const Time backlog = diskFreeAt > now ? diskFreeAt - now : 0;
+            if (backlog >= Time(plan.bufferBlocks) * per + Ms(waitMs)) return false;
+            diskFreeAt = std::max(diskFreeAt, now) + per;
+        }
+        if (b.generation != writerGeneration) return true;
+        const std::u16string path = Place(*b.path);
+        FileModel& f = files[path];
+        if (opened.insert({b.generation, b.file}).second) f.Truncate(protocol::BlockOffset(b.lastIndex) + b.lastLength);
+        const uint64_t offset = protocol::BlockOffset(b.block);
+        // The bytes must be those of the source file that this path names.
+        const std::vector<Source>& sources = w_.sources;
+        const auto source =
+            std::find_if(sources.begin(), sources.end(), [&](const Source& s) { return Target(s.relative) == path; });
+        const uint32_t id = source != sources.end() ? uint32_t(source - sources.begin()) + 1 : 0;
+        // A file that shrank meanwhile is sent filled with zeros.
+        auto expected = [&](uint64_t at) { return at < source->lengthLater ? ContentByte(id, at) : uint8_t(0); };
+        // Every byte, or the first, middle and last of the block.
+        const uint32_t n = b.length;
+        for (uint32_t i = 0; i < n; i = w_.plan.verifyEveryByte ? i + 1 : i < n / 2 ? n / 2 : std::max(i + 1, n - 1)) {
+            if (id == 0 || b.data[i] != expected(offset + i)) {
+                if (f.damage.empty()) f.damage = "wrong bytes at " + std::to_string(offset + i);
+                break;
+            }
+        }
+        f.length = std::max(f.length, offset + b.length);
+        if (b.length > 0) f.blocks[b.block] = b.length;
+        return true;
+    }
+    void Drain(uint32_t t) override {
+        w_.Push({.kind = Event::WriterResult, .at = std::max(w_.now(), diskFreeAt) + Ms(1), .host = index,
+                 .result = {receiver::WriteResult::Drained, 0, 0, t}});
+    }
     void Fatal() override { stopped = true; }
 
     void Ended(uint32_t code, intptr_t lParam, bool final) override {
@@ -177,7 +256,13 @@ public:
     bool Hears(Time t) const { return running && !Dead(t) && !Silent(t); }
     // Where the writer puts a name of the task; a path outside the target
     // root fails the run.
-    std::u16string Place(const std::u16string& relative);
+    std::u16string Place(const std::u16string& relative) {
+        const std::u16string path = writerRoot + relative;
+        if (!path.starts_with(kRoot + u'/') || path.find(u"/../") != std::u16string::npos ||
+            path.find(u"/./") != std::u16string::npos || path.ends_with(u"/.."))
+            w_.result.outsideRoot = true;
+        return path;
+    }
 
     size_t index;
     uint32_t addr;
@@ -198,216 +283,84 @@ public:
     uint32_t lastCode = 0;
 };
 
-class World {
+class SenderSide : public sender::SenderIo, public Host {
 public:
-    explicit World(const Plan& plan);
-    Result Run();
+    explicit SenderSide(World& w) : Host(w), core(*this, *this) {}
 
-    // Whether a datagram on this link is lost; otherwise when it arrives
-    // (twice when duplicated).
-    void Carry(const Link& link, bool& inBurst, Time now, Event e);
-    void Push(Event e) {
-        e.seq = ++seq_;
-        queue_.push(std::move(e));
-    }
-    Time now() const { return now_; }
-
-    const Plan& plan;
-    std::vector<Source> sources;
-    std::vector<std::u16string> emptyDirs;
-    std::shared_ptr<sender::TransferList> list = std::make_shared<sender::TransferList>();
-    std::unique_ptr<SenderSide> sender;
-    std::vector<std::unique_ptr<ReceiverSide>> receivers;
-    Result result;
-    Bytes lastDatagram;  // for hostile copies
-
-    // With traceWire: a datagram the sender sent or heard.
-    void Trace(Time at, bool toSender, uint32_t addr, const uint8_t* data, size_t length) {
-        if (!plan.traceWire || length < 4) return;
-        int host = -1;
-        for (const auto& r : receivers)
-            if (r->addr == addr) host = int(r->index);
-        const uint32_t value = length >= 7 ? protocol::GetU32(data + 3) : data[3];
-        result.wire.push_back({at, toSender, host, data[2], value});
-    }
-
-private:
-    void Handle(const Event& e);
-    void Hostile();
-    // A datagram reaches the sender's answer port.
-    void Answer(uint32_t from, const uint8_t* data, size_t length);
-    void Schedule(Event::Kind kind, Time at, size_t host = 0) { Push({.kind = kind, .at = at, .host = host}); }
-    void Reschedule(Host& side, Time next, Event::Kind kind, size_t host);
-    void RescheduleSender() {
-        Reschedule(*sender, sender->dead ? kNever : sender->core.NextWake(), Event::SenderTimer, 0);
-    }
-    void RescheduleReceiver(ReceiverSide& r) {
-        Reschedule(r, !r.running || r.Dead(now_) ? kNever : r.core->NextWake(), Event::ReceiverTimer, r.index);
-    }
-
-    std::priority_queue<Event, std::vector<Event>, std::greater<Event>> queue_;
-    uint64_t seq_ = 0;
-    Time now_ = 0;
-    std::mt19937_64 rng_;
-};
-
-double Uniform(std::mt19937_64& rng) { return std::uniform_real_distribution<double>(0, 1)(rng); }
-
-// ---------------------------------------------------------------------------
-
-void SenderSide::Ended(uint32_t code, intptr_t, bool final) {
-    if (!final || w_.result.senderEnded) return;
-    w_.result.senderEnded = true;
-    w_.result.senderCode = code;
-    w_.result.senderEndedAt = w_.now();
-}
-
-void SenderSide::CurrentFile(const std::u16string&) { ++w_.result.senderNames; }
-
-Time SenderSide::Departure(size_t bytes) {
-    const uint64_t bps = w_.plan.linkBitsPerSecond;
-    if (bps == 0) return w_.now();
-    // Ethernet, IP and UDP heads on top of the payload.
-    linkFreeAt = std::max(linkFreeAt, w_.now()) + Time(double(bytes + 66) * 8e9 / double(bps));
-    return linkFreeAt;
-}
-
-bool SenderSide::Send(const uint8_t* data, size_t length, const platform::Endpoint& to) {
-    if (closed) return false;
-    if (dead) return true;
-    const Time leaves = Departure(length);
-    if (length >= 3 && data[2] == protocol::kDataBlock) {
-        if (w_.result.dataBlocks++ == 0) w_.result.streamStart = leaves;
-        w_.result.streamEnd = leaves;
-    }
-    if (length >= 3 && data[2] == protocol::kRepairBlock) ++w_.result.repairBlocks;
-    w_.Trace(leaves, false, to.addr, data, length);
-    w_.lastDatagram = Deliver(Event::ToReceiver, data, length, to.addr, leaves);
-    return true;
-}
-
-bool SenderSide::SendReport(const uint8_t* data, size_t length) {
-    if (!closed && !dead) Deliver(Event::ToReport, data, length, protocol::kDefaultGroup, w_.now());
-    return !closed;
-}
-
-Bytes SenderSide::Deliver(Event::Kind kind, const uint8_t* data, size_t length, uint32_t to, Time leaves) {
-    auto bytes = std::make_shared<const std::vector<uint8_t>>(data, data + length);
-    for (auto& r : w_.receivers) {
-        if (to == protocol::kDefaultGroup || to == r->addr)
-            w_.Carry(r->plan.down, r->downBurst, leaves,
-                     {.kind = kind, .host = r->index, .from = kSenderAddr, .data = bytes});
-    }
-    return bytes;
-}
-
-int64_t SenderSide::FileLength(uint32_t file) {
-    if (file == 0 || file > w_.sources.size()) return -1;
-    const Source& s = w_.sources[file - 1];
-    return int64_t(started ? s.lengthLater : s.length);
-}
-
-bool SenderSide::OpenFile(sender::Reader reader, uint32_t file) {
-    if (file < 1 || file > w_.sources.size()) return false;
-    openFile[int(reader)] = file;
-    return true;
-}
-
-size_t SenderSide::ReadFile(sender::Reader reader, uint64_t offset, uint8_t* out, size_t length) {
-    // Reads see the file as it is now.
-    const uint32_t file = openFile[int(reader)];
-    if (file == 0) return 0;
-    const uint64_t now = w_.sources[file - 1].lengthLater;
-    if (offset >= now) return 0;
-    const size_t n = size_t(std::min<uint64_t>(length, now - offset));
-    for (size_t i = 0; i < n; ++i) out[i] = ContentByte(file, offset + i);
-    return n;
-}
-
-// ---------------------------------------------------------------------------
-
-ReceiverSide::ReceiverSide(World& w, size_t i, const ReceiverPlan& p)
-    : Host(w), index(i), addr(ReceiverAddr(i)), plan(p) {
-    core = std::make_unique<receiver::ReceiverCore>(*this, *this, p.narrow ? 0 : 1, w.plan.repairWindow);
-}
-
-bool ReceiverSide::Send(uint32_t toAddr, const uint8_t* data, size_t length) {
-    if (stopped) return false;
-    // A silent or dead host's datagrams, and answers to a stranger, go nowhere.
-    if (!Hears(w_.now()) || toAddr != kSenderAddr) return true;
-    auto bytes = std::make_shared<std::vector<uint8_t>>(data, data + std::min<size_t>(length, 11));
-    if (plan.rogue && length == protocol::ack::kSize && data[2] == protocol::kAck) {
-        protocol::PutU32(&(*bytes)[protocol::ack::kFile], 1);
-        protocol::PutU32(&(*bytes)[protocol::ack::kBlock], 0);
-    }
-    w_.Carry(plan.up, upBurst, w_.now(), {.kind = Event::ToSender, .host = index, .from = addr, .data = bytes});
-    return true;
-}
-
-int ReceiverSide::ReadReport(uint8_t* buffer, size_t capacity, uint32_t* fromAddr) {
-    if (reports.empty()) return -1;
-    auto& [from, bytes] = reports.front();
-    const size_t n = std::min(capacity, bytes.size());
-    std::memcpy(buffer, bytes.data(), n);
-    *fromAddr = from;
-    reports.pop_front();
-    return int(n);
-}
-
-std::u16string ReceiverSide::Place(const std::u16string& relative) {
-    const std::u16string path = writerRoot + relative;
-    if (!path.starts_with(kRoot + u'/') || path.find(u"/../") != std::u16string::npos ||
-        path.find(u"/./") != std::u16string::npos || path.ends_with(u"/.."))
-        w_.result.outsideRoot = true;
-    return path;
-}
-
-void ReceiverSide::MakeDirectories(uint32_t generation, const std::u16string& relative) {
-    if (generation != writerGeneration) return;
-    std::u16string path = Place(relative);
-    while (!path.empty() && path.back() == u'/') path.pop_back();
-    directories.insert(path);
-}
-
-bool ReceiverSide::Write(const receiver::BlockWrite& b, uint32_t waitMs) {
-    const Time now = w_.now();
-    if (plan.diskBlocksPerSecond != 0) {
-        // The writer's queue: what the disk has not written yet waits in the
-        // buffers; a block that finds none free within its wait is refused.
-        const Time per = Ms(1000) / plan.diskBlocksPerSecond;
-        const Time backlog = diskFreeAt > now ? diskFreeAt - now : 0;
-        if (backlog >= Time(plan.bufferBlocks) * per + Ms(waitMs)) return false;
-        diskFreeAt = std::max(diskFreeAt, now) + per;
-    }
-    if (b.generation != writerGeneration) return true;
-    const std::u16string path = Place(*b.path);
-    FileModel& f = files[path];
-    if (opened.insert({b.generation, b.file}).second) f.Truncate(protocol::BlockOffset(b.lastIndex) + b.lastLength);
-    const uint64_t offset = protocol::BlockOffset(b.block);
-    // The bytes must be those of the source file that this path names.
-    const std::vector<Source>& sources = w_.sources;
-    const auto source =
-        std::find_if(sources.begin(), sources.end(), [&](const Source& s) { return Target(s.relative) == path; });
-    const uint32_t id = source != sources.end() ? uint32_t(source - sources.begin()) + 1 : 0;
-    // A file that shrank meanwhile is sent filled with zeros.
-    auto expected = [&](uint64_t at) { return at < source->lengthLater ? ContentByte(id, at) : uint8_t(0); };
-    // Every byte, or the first, middle and last of the block.
-    const uint32_t n = b.length;
-    for (uint32_t i = 0; i < n; i = w_.plan.verifyEveryByte ? i + 1 : i < n / 2 ? n / 2 : std::max(i + 1, n - 1)) {
-        if (id == 0 || b.data[i] != expected(offset + i)) {
-            if (f.damage.empty()) f.damage = "wrong bytes at " + std::to_string(offset + i);
-            break;
+    bool Send(const uint8_t* data, size_t length, const platform::Endpoint& to) override {
+        if (closed) return false;
+        if (dead) return true;
+        const Time leaves = Departure(length);
+        if (length >= 3 && data[2] == protocol::kDataBlock) {
+            if (w_.result.dataBlocks++ == 0) w_.result.streamStart = leaves;
+            w_.result.streamEnd = leaves;
         }
+        if (length >= 3 && data[2] == protocol::kRepairBlock) ++w_.result.repairBlocks;
+        w_.Trace(leaves, false, to.addr, data, length);
+        w_.lastDatagram = Deliver(Event::ToReceiver, data, length, to.addr, leaves);
+        return true;
     }
-    f.length = std::max(f.length, offset + b.length);
-    if (b.length > 0) f.blocks[b.block] = b.length;
-    return true;
-}
+    bool SendReport(const uint8_t* data, size_t length) override {
+        if (!closed && !dead) Deliver(Event::ToReport, data, length, protocol::kDefaultGroup, w_.now());
+        return !closed;
+    }
+    void CloseSockets() override { closed = true; }
+    int64_t FileLength(uint32_t file) override {
+        if (file == 0 || file > w_.sources.size()) return -1;
+        const Source& s = w_.sources[file - 1];
+        return int64_t(started ? s.lengthLater : s.length);
+    }
+    bool OpenFile(sender::Reader reader, uint32_t file) override {
+        if (file < 1 || file > w_.sources.size()) return false;
+        openFile[int(reader)] = file;
+        return true;
+    }
+    size_t ReadFile(sender::Reader reader, uint64_t offset, uint8_t* out, size_t length) override {
+        // Reads see the file as it is now.
+        const uint32_t file = openFile[int(reader)];
+        if (file == 0) return 0;
+        const uint64_t now = w_.sources[file - 1].lengthLater;
+        if (offset >= now) return 0;
+        const size_t n = size_t(std::min<uint64_t>(length, now - offset));
+        for (size_t i = 0; i < n; ++i) out[i] = ContentByte(file, offset + i);
+        return n;
+    }
+    void CloseFile(sender::Reader) override {}
 
-void ReceiverSide::Drain(uint32_t t) {
-    w_.Push({.kind = Event::WriterResult, .at = std::max(w_.now(), diskFreeAt) + Ms(1), .host = index,
-             .result = {receiver::WriteResult::Drained, 0, 0, t}});
-}
+    void Ended(uint32_t code, intptr_t, bool final) override {
+        if (!final || w_.result.senderEnded) return;
+        w_.result.senderEnded = true;
+        w_.result.senderCode = code;
+        w_.result.senderEndedAt = w_.now();
+    }
+    void CurrentFile(const std::u16string&) override { ++w_.result.senderNames; }  // one per block sent
+
+    // When a datagram of this size leaves through the link.
+    Time Departure(size_t bytes) {
+        const uint64_t bps = w_.plan.linkBitsPerSecond;
+        if (bps == 0) return w_.now();
+        // Ethernet, IP and UDP heads on top of the payload.
+        linkFreeAt = std::max(linkFreeAt, w_.now()) + Time(double(bytes + 66) * 8e9 / double(bps));
+        return linkFreeAt;
+    }
+    // Hands a datagram to each receiver that `to` names (the group: all),
+    // through its down link.
+    Bytes Deliver(Event::Kind kind, const uint8_t* data, size_t length, uint32_t to, Time leaves) {
+        auto bytes = std::make_shared<const std::vector<uint8_t>>(data, data + length);
+        for (auto& r : w_.receivers) {
+            if (to == protocol::kDefaultGroup || to == r->addr)
+                w_.Carry(r->plan.down, r->downBurst, leaves,
+                         {.kind = kind, .host = r->index, .from = kSenderAddr, .data = bytes});
+        }
+        return bytes;
+    }
+
+    sender::SenderCore core;
+    bool closed = false, dead = false;  // its sockets, its host
+    bool started = false;
+    Time linkFreeAt = 0;
+    uint32_t openFile[2] = {0, 0};
+};
 
 // ---------------------------------------------------------------------------
 
@@ -451,6 +404,23 @@ void World::Reschedule(Host& side, Time next, Event::Kind kind, size_t host) {
     if (next == side.scheduled) return;
     side.scheduled = next;
     if (next != kNever) Push({.kind = kind, .at = std::max(next, now_), .host = host, .token = ++side.token});
+}
+
+void World::RescheduleSender() {
+    Reschedule(*sender, sender->dead ? kNever : sender->core.NextWake(), Event::SenderTimer, 0);
+}
+
+void World::RescheduleReceiver(ReceiverSide& r) {
+    Reschedule(r, !r.running || r.Dead(now_) ? kNever : r.core->NextWake(), Event::ReceiverTimer, r.index);
+}
+
+void World::Trace(Time at, bool toSender, uint32_t addr, const uint8_t* data, size_t length) {
+    if (!plan.traceWire || length < 4) return;
+    int host = -1;
+    for (const auto& r : receivers)
+        if (r->addr == addr) host = int(r->index);
+    const uint32_t value = length >= 7 ? protocol::GetU32(data + 3) : data[3];
+    result.wire.push_back({at, toSender, host, data[2], value});
 }
 
 void World::Answer(uint32_t from, const uint8_t* data, size_t length) {
