@@ -290,7 +290,11 @@ void SenderCore::StreamOnce(Time now) {
             }
         } else if (allReceiversWide_ ? stream_.sendsSincePause >= 2 : stream_.sendsSincePause >= 1) {
             stream_.sendsSincePause = 0;
-            stream_.at = now + (allReceiversWide_ ? kWidePause : kNarrowPause);
+            // The pause runs from when these blocks were due, so a late wake
+            // does not slow the pace; a stall longer than a pause starts it
+            // afresh rather than catching up in a burst.
+            const Time pause = allReceiversWide_ ? kWidePause : kNarrowPause;
+            stream_.at = stream_.at + pause >= now ? stream_.at + pause : now + pause;
             return;
         }
         const uint32_t b = stream_.block;

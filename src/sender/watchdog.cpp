@@ -61,9 +61,10 @@ Time Watchdog::CheckRequest() {
     }
     const uint32_t file = c.RequestFile();
     const uint32_t block = c.RequestBlock();
-    if (!noted_ || lastFile_ == 0 || lastFile_ != file || lastBlock_ != block) {
+    if (!noted_ || (lastFile_ == 0 && lastBlock_ == 0) || lastFile_ != file || lastBlock_ != block) {
         // An Ack has come since the previous tick (or none at all yet: the
-        // Polls of the silent branch are the only ones then).
+        // Polls of the silent branch are the only ones then). An Ack that
+        // names file 0 is a request like any other: it times out.
         noted_ = true;
         lastFile_ = file;
         lastBlock_ = block;
