@@ -168,6 +168,26 @@ TEST(SimScenario, SlowDisksAndHeavyLossStillEndInCopies) {
         EXPECT_TRUE(o.exactCopy || o.errInfoCode != 0) << o.copyProblem;
 }
 
+// Many requests in flight: on a link with a round trip of 1 ms the repair
+// goes at close to the link's rate, where one request at a time pays a
+// round trip per block.
+TEST(SimScenario, RepairWithManyRequestsInFlightOutrunsOneAtATime) {
+    auto repair = [](uint32_t window) {
+        Plan plan = Plain(10, 0, 950000);
+        plan.fileSizes = {3000000};
+        plan.linkBitsPerSecond = 1000000000;
+        plan.repairWindow = window;
+        for (auto& r : plan.receivers) r.down.loss = 0.05, r.down.delay = r.up.delay = Ms(0) + 500000;
+        const Result result = Checked(plan);
+        return std::pair{result.senderEndedAt - result.streamEnd, result.repairBlocks};
+    };
+    const auto [windowed, blocks] = repair(64);
+    const auto [oneAtATime, sameBlocks] = repair(1);
+    EXPECT_GT(blocks, 300u);
+    EXPECT_LT(blocks, sameBlocks * 3 / 2) << "the window asks for more than it needs";
+    EXPECT_LT(windowed * 3, oneAtATime) << protocol::ToMs(windowed) << " ms against " << protocol::ToMs(oneAtATime);
+}
+
 TEST(SimScenario, TwoHundredReceiversOfTwentyMegabytes) {
     Plan plan;
     plan.fileSizes = {20000000};
