@@ -11,6 +11,13 @@ void Roster::Reset() {
     recordZeroRepeats_ = 0;
 }
 
+void Roster::NewTransfer() {
+    for (int32_t i = 0; i < count_; ++i) records_[i] = ReceiverRecord{.address = records_[i].address};
+    unicastPhase_ = false;
+    pendingSeen_ = false;
+    recordZeroRepeats_ = 0;
+}
+
 Roster::Added Roster::Add(const platform::Endpoint& address) {
     if (Find(address) < count_) return Added::Known;
     if (count_ >= kCapacity) return Added::Full;

@@ -25,6 +25,9 @@ public:
 
     // A new session: nobody joined, first pass.
     void Reset();
+    // A new transfer to the same receivers: what the last one left of each
+    // (codes, repairs, its pass) is forgotten.
+    void NewTransfer();
 
     enum class Added { New, Known, Full };
     Added Add(const platform::Endpoint& address);

@@ -138,6 +138,10 @@ void SenderCore::StartSend(Time now, std::shared_ptr<const TransferList> list, u
     transferring_ = true;
     finished_ = stopped_ = aborting_ = answersShut_ = repairing_ = false;
     awaitingFirstCompletion_ = true;
+    roster_.NewTransfer();
+    failedCount_ = 0;
+    masterSpoke_ = false;
+    lastRequestFile_ = lastRequestBlock_ = 0;
     watchdogAt_ = reportAt_ = openRepairAt_ = pollAgainAt_ = kNever;
     awaitedFinish_.clear();
     endAwaitsFinishes_ = false;
@@ -188,7 +192,7 @@ void SenderCore::StartSend(Time now, std::shared_ptr<const TransferList> list, u
     const size_t taskLength = protocol::EncodeTask(task, taskPacket);
     ThreeTimes({taskPacket, taskPacket + taskLength}, [fail] { fail("\nTivlo-----Send  Task Packet Failed!\n"); });
     Then([this] { host_.Started(uint32_t(roster_.count()), totalBlocks_); });
-    QueueEmptyDirectories(1);
+    QueueEmptyDirectories(1, kRepeatPause);
     Then([this] {
         // The stream and the heartbeat begin together.
         announcing_ = false;
@@ -204,7 +208,7 @@ void SenderCore::StartSend(Time now, std::shared_ptr<const TransferList> list, u
     RunScript(now);
 }
 
-Time SenderCore::QueueEmptyDirectories(int copies) {
+Time SenderCore::QueueEmptyDirectories(int copies, Time pause) {
     // Packets of at most 40 entries, in list order, each sent `copies`
     // times. After a packet that could not be sent at all, none of the rest
     // goes out. The time the copies take is handed back.
@@ -220,8 +224,8 @@ Time SenderCore::QueueEmptyDirectories(int copies) {
         for (int i = 0; i < copies; ++i) {
             Then([this, failed, packet, sent] {
                 if (!*failed && Send(packet->data(), packet->size(), group_)) ++*sent;
-            }, kRepeatPause);
-            took += kRepeatPause;
+            }, pause);
+            took += pause;
         }
         Then([this, failed, sent] {
             if (*failed || *sent != 0) return;
@@ -320,14 +324,15 @@ void SenderCore::StreamOnce(Time now) {
 void SenderCore::EndStream() {
     stream_.active = false;
     stream_.at = kNever;
-    // Nothing repairs an Empty directories packet, so the set goes out
-    // twice more, within the pause before the Finish. The pauses around the
-    // Finish give receivers time to take the tail of the stream and to
-    // answer; at a set rate 10 ms is enough: a receiver's socket keeps the
-    // order, so the Finish never overtakes blocks, and a Poll that comes
-    // before the Answer closes the pass itself.
+    // Nothing repairs an Empty directories packet, so the set goes out ten
+    // times more (1 ms apart at a set rate), within the pause before the
+    // Finish. The pauses around the Finish give receivers time to take the
+    // tail of the stream and to answer; at a set rate 10 ms is enough: a
+    // receiver's socket keeps the order, so the Finish never overtakes
+    // blocks, and a Poll that comes before the Answer closes the pass
+    // itself.
     const Time settle = rate_ != 0 ? kRateSettle : kSettle;
-    const Time took = QueueEmptyDirectories(2);
+    const Time took = QueueEmptyDirectories(10, rate_ != 0 ? protocol::Ms(1) : kRepeatPause);
     Then([] {}, took < settle ? settle - took : 0);
     // The Finish three times, 10 ms apart; a failed send ends the three.
     auto failed = std::make_shared<bool>(false);

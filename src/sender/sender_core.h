@@ -139,7 +139,7 @@ private:
     // Sends a control packet three times, 10 ms apart; onAllFailed runs when
     // none went out.
     void ThreeTimes(std::vector<uint8_t> packet, std::function<void()> onAllFailed);
-    protocol::Time QueueEmptyDirectories(int copies);
+    protocol::Time QueueEmptyDirectories(int copies, protocol::Time pause);
     // The Stop packets, then 1040 (0, 0): the host's last message of the
     // transfer unless an EndTransfer follows with its code.
     void QueueAbort(bool closeSocketsAfter, bool lastMessage);

@@ -245,6 +245,7 @@ public:
 
     void Ended(uint32_t code, intptr_t lParam, bool final) override {
         lastCode = code;
+        tasksEnded += final;
         toldComplete |= lParam == 1;
         toldFailure |= lParam != 1 && (final || code != 0);
     }
@@ -280,7 +281,7 @@ public:
     bool downBurst = false, upBurst = false;  // each link in a burst of losses
     bool running = false, stopped = false;
     bool toldComplete = false, toldFailure = false;
-    uint32_t lastCode = 0;
+    uint32_t lastCode = 0, tasksEnded = 0;
 };
 
 class SenderSide : public sender::SenderIo, public Host {
@@ -559,6 +560,7 @@ Result World::Run() {
     for (size_t i = 0; i < receivers.size(); ++i) Schedule(Event::StartReceive, receivers[i]->plan.startsAt, i);
     Schedule(Event::StartSend, Ms(800));  // InitServer's Collects and its wait
     if (plan.stopAt != kNever) Schedule(Event::StopSend, plan.stopAt);
+    if (plan.restartAt != kNever) Schedule(Event::StartSend, plan.restartAt);
     if (plan.senderDiesAt != kNever) Schedule(Event::SenderDies, plan.senderDiesAt);
     if (plan.strangerAckEvery != kNever) Schedule(Event::StrangerAck, Ms(800));
     if (plan.hostilePerSecond > 0) Schedule(Event::HostileDatagram, Ms(50));
@@ -580,7 +582,7 @@ Result World::Run() {
     for (auto& r : receivers) {
         ReceiverOutcome o{.dead = r->Dead(now_), .joined = roster.Find({r->addr, kPort}) < roster.count(),
                           .toldComplete = r->toldComplete, .toldFailure = r->toldFailure || !r->toldStarted,
-                          .lastCode = r->lastCode, .namesHeard = r->heard.size()};
+                          .lastCode = r->lastCode, .tasksEnded = r->tasksEnded, .namesHeard = r->heard.size()};
         for (uint32_t k = 0; k < info[0]; ++k)
             if (info[1 + 2 * k] == r->addr) o.errInfoCode = info[2 + 2 * k];
         // The first problem found is the one told.

@@ -48,6 +48,7 @@ struct Plan {
     uint32_t rateKbps = 0;  // 0: the fixed pace
     std::vector<ReceiverPlan> receivers;
     Time stopAt = kNever;        // the sender's host calls StopSend
+    Time restartAt = kNever;     // and StartSend again, for the same task
     Time senderDiesAt = kNever;
     double hostilePerSecond = 0;  // datagrams from strangers
     Time strangerAckEvery = kNever;  // a stranger's Ack for a block, this often
@@ -80,6 +81,7 @@ struct ReceiverOutcome {
     bool toldComplete = false;   // 1040 (0, 1)
     bool toldFailure = false;    // any other 1040 that ends its part
     uint32_t lastCode = 0;
+    uint32_t tasksEnded = 0;     // final messages of its host
     bool exactCopy = false;
     uint32_t errInfoCode = 0;    // what GetErrInfo says of it (0: nothing)
     std::string copyProblem{};

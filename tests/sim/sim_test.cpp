@@ -130,6 +130,16 @@ TEST(SimScenario, TheSenderDyingInEachPhaseLeavesNoReceiverWaiting) {
     }
 }
 
+TEST(SimScenario, ANewTaskInTheMiddleOfATransferEndsTheOldOneAndCompletes) {
+    Plan plan = Plain(3, 0.05, 0);
+    plan.stopAt = Ms(1000);  // in the stream
+    plan.restartAt = Ms(2000);
+    for (const ReceiverOutcome& o : Checked(plan).receivers) {
+        EXPECT_TRUE(o.toldComplete && o.exactCopy);
+        EXPECT_EQ(o.tasksEnded, 2u) << "the first task ended before the second started";
+    }
+}
+
 TEST(SimScenario, NoMasterHoldsTheTransferForEver) {
     // A master that asks for one block again and again is passed over; a
     // stranger's Acks do not keep a dead master's turn alive.
