@@ -480,13 +480,10 @@ void SenderCore::HandleAck(Time now, const uint8_t* data, size_t length, const p
     const int32_t master = MasterRecordOf(from);
     if (master < 0) {
         const int32_t i = roster_.Find(from);
-        const auto awaited =
-            std::ranges::find_if(awaitedFinish_, [&](const AwaitedFinish& a) { return a.record == i; });
-        if (missesNothing && awaited != awaitedFinish_.end()) {
+        if (missesNothing && Awaited(i) != awaitedFinish_.end()) {
             // A former master whose Finish (0) is awaited: the Poll (0) that
             // asks for it was lost, so it goes again.
-            uint8_t packet[protocol::poll::kSize];
-            Send(packet, protocol::EncodePoll({0}, packet), from);
+            SendPoll(from, 0);
         } else if (missesNothing) {
             // It has everything: its part ends with this Hold.
             if (i < roster_.count()) roster_[i].finished = true;
@@ -509,8 +506,7 @@ void SenderCore::HandleAck(Time now, const uint8_t* data, size_t length, const p
         // At a set rate the next master is served at once. The Finish (0)
         // is awaited beside it, asked for again while it does not come, and
         // the transfer does not end before it came or was given up.
-        if (std::ranges::none_of(awaitedFinish_, [&](const AwaitedFinish& a) { return a.record == master; }))
-            awaitedFinish_.push_back({master, now + kQuickResend, 0});
+        if (Awaited(master) == awaitedFinish_.end()) awaitedFinish_.push_back({master, now + kQuickResend, 0});
         Appoint(roster_.NextMaster(master));
         Poll(1, 0);
         return;
@@ -556,8 +552,7 @@ void SenderCore::HandleFinish(const uint8_t* data, size_t length, const platform
     }
     if (!repairing_) return;
     const int32_t m = MasterRecordOf(from);
-    const auto awaited = std::ranges::find_if(
-        awaitedFinish_, [&](const AwaitedFinish& a) { return roster_[a.record].address.addr == from.addr; });
+    const auto awaited = Awaited(roster_.Find(from));
     if (m < 0 && awaited == awaitedFinish_.end()) return;
     ReceiverRecord& r = roster_[m >= 0 ? m : awaited->record];
     if (awaited != awaitedFinish_.end()) awaitedFinish_.erase(awaited);
@@ -657,6 +652,15 @@ void SenderCore::QueueAbort(bool closeSocketsAfter, bool lastMessage) {
     });
 }
 
+void SenderCore::SendPoll(const platform::Endpoint& to, uint32_t turn) {
+    uint8_t packet[protocol::poll::kSize];
+    Send(packet, protocol::EncodePoll({turn}, packet), to);
+}
+
+std::vector<SenderCore::AwaitedFinish>::iterator SenderCore::Awaited(int32_t record) {
+    return std::ranges::find_if(awaitedFinish_, [&](const AwaitedFinish& a) { return a.record == record; });
+}
+
 void SenderCore::EndWhenNobodyIsLeft() {
     // Finishes still awaited end it when they come or are given up.
     if (awaitedFinish_.empty()) {
@@ -747,9 +751,7 @@ void SenderCore::OnTick(Time now) {
         // its turn again in the second pass).
         if (!masterSpoke_ && AnswersOpen() && masterIndex_ >= 0 && masterIndex_ < roster_.count()) {
             if (pollResends_ + 1 < kQuickResends) {
-                uint8_t packet[protocol::poll::kSize];
-                const size_t length = protocol::EncodePoll({1}, packet);
-                Send(packet, length, roster_[masterIndex_].address);
+                SendPoll(roster_[masterIndex_].address, 1);
                 pollAgainAt_ = now + (kQuickResend << ++pollResends_);
             } else {
                 MarkMasterTimedOut();
@@ -766,12 +768,10 @@ void SenderCore::OnTick(Time now) {
 void SenderCore::AskForFinishes(Time now) {
     // A Poll (0) again to each whose Finish (0) is late; one that never
     // sends it is not counted complete (the end names it).
-    uint8_t packet[protocol::poll::kSize];
-    const size_t length = protocol::EncodePoll({0}, packet);
     std::erase_if(awaitedFinish_, [&](AwaitedFinish& a) {
         if (now < a.at) return false;
         if (a.resends + 1 >= kQuickResends) return true;
-        Send(packet, length, roster_[a.record].address);
+        SendPoll(roster_[a.record].address, 0);
         a.at = now + (kQuickResend << ++a.resends);
         return false;
     });

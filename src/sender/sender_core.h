@@ -164,6 +164,8 @@ private:
     // No master is left: the end, once no Finish is awaited.
     void EndWhenNobodyIsLeft();
     void AskForFinishes(protocol::Time now);
+    // A Poll outside the master's turn (a resend, or to a former master).
+    void SendPoll(const platform::Endpoint& to, uint32_t turn);
     void MarkUnfinished(uint32_t code);
     bool Send(const uint8_t* data, size_t length, const platform::Endpoint& to);
     void CloseSockets();
@@ -267,6 +269,7 @@ private:
         uint32_t resends;
     };
     std::vector<AwaitedFinish> awaitedFinish_;
+    std::vector<AwaitedFinish>::iterator Awaited(int32_t record);  // end() when not awaited
     bool endAwaitsFinishes_ = false;  // nobody is left to serve
     protocol::Time now_ = 0;
 };
