@@ -480,9 +480,10 @@ void SenderCore::HandleAck(Time now, const uint8_t* data, size_t length, const p
     const int32_t master = MasterRecordOf(from);
     if (master < 0) {
         const int32_t i = roster_.Find(from);
-        if (missesNothing && Awaited(i) != awaitedFinish_.end()) {
-            // A former master whose Finish (0) is awaited: the Poll (0) that
-            // asks for it was lost, so it goes again.
+        if (missesNothing && (rate_ != 0 || Awaited(i) != awaitedFinish_.end())) {
+            // A former master that has everything: its Finish (0), which
+            // alone counts it complete, is asked for (again: the Poll (0)
+            // or the Finish was lost).
             SendPoll(from, 0);
         } else if (missesNothing) {
             // It has everything: its part ends with this Hold.
@@ -552,9 +553,12 @@ void SenderCore::HandleFinish(const uint8_t* data, size_t length, const platform
     }
     if (!repairing_) return;
     const int32_t m = MasterRecordOf(from);
-    const auto awaited = Awaited(roster_.Find(from));
-    if (m < 0 && awaited == awaitedFinish_.end()) return;
-    ReceiverRecord& r = roster_[m >= 0 ? m : awaited->record];
+    const int32_t i = roster_.Find(from);
+    const auto awaited = Awaited(i);
+    // At a set rate a former master's late Finish (0) still counts it
+    // complete; it moves the sender on only from the master.
+    if (m < 0 && awaited == awaitedFinish_.end() && (rate_ == 0 || i >= roster_.count())) return;
+    ReceiverRecord& r = roster_[m >= 0 ? m : i];
     if (awaited != awaitedFinish_.end()) awaitedFinish_.erase(awaited);
     r.pending = 0;
     // A receiver that gave up keeps its code whatever it says later.
