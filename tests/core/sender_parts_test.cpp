@@ -55,9 +55,7 @@ TEST(Roster, NextMasterGoesOnceOverTheRosterThenOverThePending) {
 TEST(Roster, JoinsAnswersAndTheErrorReport) {
     Roster r = Make("...");
     EXPECT_EQ(r.Add({2, 9999}), Roster::Added::Known) << "the same address from another port";
-    r.RecordAnswer(0, 0, 100);
-    r.RecordAnswer(1, 31, 100);
-    r.RecordAnswer(2, 30, 100);
+    for (auto [record, missed] : {std::pair{0, 0u}, {1, 31u}, {2, 30u}}) r.RecordAnswer(record, missed, 100);
     EXPECT_EQ(r[0].done, 1u);
     EXPECT_EQ(r[1].done + r[1].errorCode, 2u) << "more than 30 % missed: done with code 1";
     EXPECT_EQ(r[2].done + r[2].errorCode, 0u);

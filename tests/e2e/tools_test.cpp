@@ -46,10 +46,9 @@ TEST(Tools, Utf8AndUtf16RoundTripAndReplaceWhatIsBroken) {
     EXPECT_EQ(Utf8ToUtf16(text), u"Grüße 日本 📁.txt");  // the folder sign takes a surrogate pair
     EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(text)), text);
     // A lone continuation byte, a cut sequence, an overlong '/', a surrogate.
-    EXPECT_EQ(Utf8ToUtf16("a\x80" "b"), u"a\uFFFDb");
-    EXPECT_EQ(Utf8ToUtf16("ab\xE6\x97"), u"ab\uFFFD\uFFFD");
-    EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");
-    EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
+    for (const auto& [utf8, utf16] : {std::pair{"a\x80" "b", u"a\uFFFDb"}, {"ab\xE6\x97", u"ab\uFFFD\uFFFD"},
+             {"\xC0\xAF", u"\uFFFD\uFFFD"}, {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"}})
+        EXPECT_EQ(Utf8ToUtf16(utf8), utf16) << utf8;
     const char16_t loneHigh[] = {u'x', 0xD83D, u'y', 0}, loneLow[] = {0xDC01, 0};
     EXPECT_EQ(Utf16ToUtf8(loneHigh), "x\xEF\xBF\xBDy");
     EXPECT_EQ(Utf16ToUtf8(loneLow), "\xEF\xBF\xBD");

@@ -25,7 +25,6 @@
 
 #include "fuzz_check.h"
 #include "quiet_receiver.h"
-#include "platform/filesystem.h"
 #include "protocol/blocks.h"
 #include "protocol/packets.h"
 #include "receiver/client_engine.h"
@@ -65,21 +64,20 @@ struct Harness : QuietReceiver {
     uint32_t CheckDisk(const std::u16string&, uint64_t needed) override { return needed <= (uint64_t(64) << 20); }
     void OpenRoot(uint32_t, const std::u16string& r) override { CHECK(r == root); }
     // The writer's own rules below the root are the platform's (tested
-    // there); here every name must already stay below it on its face.
-    void MakeDirectories(uint32_t, const std::u16string& relative) override {
+    // there); here every name must already stay below it on its face. Makes
+    // the directories of root + relative (for a file: those above it).
+    void MakeBelowRoot(const std::u16string& relative, bool file) const {
         const std::u16string path = root + relative;
         CHECK(Below(fs::path(path).lexically_normal().u16string(), root));
         std::error_code ec;
-        fs::create_directories(fs::path(path), ec);
+        fs::create_directories(fs::path(file ? path.substr(0, path.rfind(u'/') + 1) : path), ec);
     }
+    void MakeDirectories(uint32_t, const std::u16string& relative) override { MakeBelowRoot(relative, false); }
     bool Write(const receiver::BlockWrite& w, uint32_t) override {
         if (full) return false;
-        const std::u16string path = root + *w.path;
-        CHECK(Below(fs::path(path).lexically_normal().u16string(), root) && *w.path != u"/");
-        CHECK(w.block <= w.lastIndex && w.lastLength <= protocol::kBlockSize);
+        CHECK(*w.path != u"/" && w.block <= w.lastIndex && w.lastLength <= protocol::kBlockSize);
         CHECK(w.length == protocol::BlockDataLength(w.block, w.lastIndex, w.lastLength));
-        std::error_code ec;
-        fs::create_directories(fs::path(path.substr(0, path.rfind(u'/') + 1)), ec);
+        MakeBelowRoot(*w.path, true);
         return true;
     }
 };

@@ -493,19 +493,15 @@ void World::Handle(const Event& e) {
             sender->core.OnTick(now_);
             RescheduleSender();
             break;
-        case Event::ReceiverTimer: {
-            ReceiverSide& r = *receivers[e.host];
-            if (e.token != r.token) break;
-            r.scheduled = kNever;
-            if (r.Dead(now_) || r.stopped) break;
-            r.core->OnTick(now_);
-            RescheduleReceiver(r);
-            break;
-        }
+        case Event::ReceiverTimer:
         case Event::WriterResult: {
+            // A timer event that is not the current one is stale; a dead or stopped core runs no more.
             ReceiverSide& r = *receivers[e.host];
+            const bool timer = e.kind == Event::ReceiverTimer;
+            if (timer && e.token != r.token) break;
+            if (timer) r.scheduled = kNever;
             if (r.Dead(now_) || r.stopped) break;
-            r.core->OnWriteResult(now_, e.result);
+            timer ? r.core->OnTick(now_) : r.core->OnWriteResult(now_, e.result);
             RescheduleReceiver(r);
             break;
         }
