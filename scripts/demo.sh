@@ -30,7 +30,7 @@ export TIVLO_SEND="$PWD/$build/tools/tivlo-send"
 export TIVLO_RECV="$PWD/$build/tools/tivlo-recv"
 export TIVLO_E2E_WORKDIR="${TIVLO_DEMO_WORKDIR:-/var/tmp/tivlo-demo}"
 set +e
-source tests/e2e/lib.sh
+source scripts/lan.sh
 skip() {
   echo "demo.sh: cannot run here: $*" >&2
   exit 1

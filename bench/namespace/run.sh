@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Throughput of Tivlo against its peers on namespace hosts: one sender and
-# three receivers (or --receivers N) behind a bridge (tests/e2e/lib.sh), a
+# three receivers (or --receivers N) behind a bridge (scripts/lan.sh), a
 # fixed dataset (one 64 MiB file and 200 files of 64 KiB in nested
 # directories, the same bytes every run), at the fixed pace and at set rates,
 # with 0 % and 2 % random loss of multicast datagrams on each receiver. Every
@@ -22,7 +22,7 @@
 # is sent on the machine's own interfaces.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../../tests/e2e/lib.sh"
+source "$here/../../scripts/lan.sh"
 
 RATES="100M 300M 600M 1G"
 LOSSES="0 2"

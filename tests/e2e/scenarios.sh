@@ -5,7 +5,7 @@
 # library's lines too. Runs that wait for a heartbeat to stop go at half time
 # (TIVLO_TIME_SCALE for every process: heartbeat and watch keep their ratio).
 set -u
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../../scripts/lan.sh"
 SRC=$E2E_WORK/src SAMPLE=$E2E_WORK/src/sample V=()
 [ "${TIVLO_E2E_VERBOSE:-0}" = 1 ] && V=(--verbose)
 declare -A PID

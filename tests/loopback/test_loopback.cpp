@@ -4,8 +4,6 @@
 // ports (28000 is fixed) meet no one's.
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <arpa/inet.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +18,7 @@
 
 #include "platform/clock.h"
 #include "platform/filesystem.h"
+#include "platform/socket.h"
 #include "platform/system.h"
 #include "protocol/host_sink.h"
 #include "protocol/wire.h"
@@ -84,6 +83,13 @@ std::string Random(size_t length) {  // a misplaced or missing block shows in th
     std::string text(length, 0);
     for (auto& c : text) c = char(random());
     return text;
+}
+
+// Whether `done` holds within about `ms` milliseconds of real time.
+template <typename Done>
+bool Eventually(Done done, int ms = 2000) {
+    for (int i = 0; i < ms / 5 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return done();
 }
 
 struct Loss { const char* name; uint16_t port; std::function<bool(uint32_t file, uint32_t block)> drop; };
@@ -266,13 +272,12 @@ TEST_F(LoopbackTransfer, AReplacedTaskWritesNothingMore) {
     for (uint32_t b = 0; b < 4; ++b)
         ASSERT_TRUE(writer.Write({1, 1, b, 9, 10, true, &name, reinterpret_cast<const uint8_t*>(data.data()),
                                   uint32_t(data.size())}, 100));
-    for (int i = 0; i < 200 && taken < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    Eventually([&] { return taken == 4; });
     writer.BeginTask(2);
     writer.OpenRoot(2, (dir / "new").u16string());
     writer.Drain(7);
     receiver::WriteResult result;
-    for (int i = 0; i < 200 && !(writer.TakeResult(&result) && result.kind == receiver::WriteResult::Drained); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    Eventually([&] { return writer.TakeResult(&result) && result.kind == receiver::WriteResult::Drained; });
     writer.Stop();
     thread.join();
     EXPECT_EQ(Read(dir / "old/f"), "the old content");
@@ -304,8 +309,7 @@ TEST_F(LoopbackTransfer, AHostMayDeInitFromItsOwnHandler) {
     });
     ASSERT_TRUE(Receive(10, 45940));
     ASSERT_TRUE(Send(senderWindow, 10, 45940, "/proc/self/comm", false));
-    for (int i = 0; i < 300 && !g_deinitReturned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(g_deinitReturned) << "DeInitServer waited for the handler that called it";
+    EXPECT_TRUE(Eventually([] { return g_deinitReturned == 1; }, 3000)) << "DeInitServer waited for the handler that called it";
     TivloDestroyWindow(senderWindow);
 }
 
@@ -329,36 +333,26 @@ TEST_F(LoopbackTransfer, TheSenderWaitsForTheHostsHandlerOf1054) {
     const TivloWindow window = TivloCreateWindow(&SlowDiskFullHandler, nullptr);
     const uint16_t port = 45950;
     ASSERT_EQ(InitServer(window, protocol::IPv4(239, 77, 6, 11), port, kLoopback), 1);
-    auto sendFrom = [&](const char* source, std::vector<uint8_t> packet) {
-        const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in from{}, to{};
-        from.sin_family = to.sin_family = AF_INET;
-        from.sin_addr.s_addr = ::inet_addr(source);
-        to.sin_addr.s_addr = ::inet_addr("127.0.0.1");
-        to.sin_port = htons(port + 2);
-        ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
-        ::sendto(s, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        ::close(s);
+    auto sendFrom = [&](uint8_t host, std::vector<uint8_t> packet) {  // from 127.0.0.host
+        platform::UdpSocket s;
+        ASSERT_TRUE(s.Open() && s.Bind(protocol::IPv4(127, 0, 0, host), 0) &&
+                    s.SendTo(packet.data(), packet.size(), {kLoopback, uint16_t(port + 2)}));
     };
     const std::vector<uint8_t> join{0x91, 0x02, protocol::kJoin, 1}, giveUp{0x91, 0x02, protocol::kFinish, 1};
-    sendFrom("127.0.0.2", join);
-    sendFrom("127.0.0.3", join);
-    for (int i = 0; i < 100 && TivloGetReceivers(nullptr, 0) < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    sendFrom("127.0.0.2", giveUp);
-    for (int i = 0; i < 200 && g_inHandler == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(g_inHandler, 1);
-    sendFrom("127.0.0.4", join);
+    sendFrom(2, join);
+    sendFrom(3, join);
+    Eventually([] { return TivloGetReceivers(nullptr, 0) == 2; });
+    sendFrom(2, giveUp);
+    ASSERT_TRUE(Eventually([] { return g_inHandler == 1; }));
+    sendFrom(4, join);
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     EXPECT_EQ(g_inHandler, 1);
     EXPECT_EQ(TivloGetReceivers(nullptr, 0), 2u) << "a Join was taken while the host handled 1054";
-    for (int i = 0; i < 200 && TivloGetReceivers(nullptr, 0) < 3; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    Eventually([] { return TivloGetReceivers(nullptr, 0) == 3; });
     EXPECT_EQ(g_inHandler, 2);
     EXPECT_EQ(TivloGetReceivers(nullptr, 0), 3u);
-    sendFrom("127.0.0.3", giveUp);
-    for (int i = 0; i < 300 && !g_stopped; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(g_stopped) << "StopSend from the handler of 1054 did not return";
+    sendFrom(3, giveUp);
+    EXPECT_TRUE(Eventually([] { return g_stopped == 1; }, 3000)) << "StopSend from the handler of 1054 did not return";
     DeInitServer();
     TivloDestroyWindow(window);
 }

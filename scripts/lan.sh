@@ -1,5 +1,5 @@
-# Namespace hosts for end-to-end runs, sourced by the scenarios and
-# scripts/demo.sh. Each host is a network namespace with a veth into a bridge
+# Namespace hosts for end-to-end runs, sourced by scripts/demo.sh, the
+# end-to-end scenarios (tests/e2e) and the namespace bench (bench/namespace). Each host is a network namespace with a veth into a bridge
 # in a hub namespace, so no packet of a run reaches a real interface; each
 # program runs in a mount namespace with its host's folder bound over the
 # common target path. All a run makes carries the prefix tve<pid>: the EXIT
