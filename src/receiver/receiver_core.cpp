@@ -35,11 +35,21 @@ ReceiverCore::ReceiverCore(ReceiverIo& io, protocol::HostSink& host, uint32_t nt
 bool ReceiverCore::OnDatagram(Time now, const platform::Endpoint& from, const uint8_t* data, size_t length) {
     now_ = now;
     if (stopped_) return true;
+    if (ended_ && !draining_ && taskAccepted_ && from.addr == senderAddress_ && length > protocol::header::kType &&
+        protocol::HasMagic(data, length) && data[protocol::header::kType] == protocol::kTask &&
+        protocol::DecodeTask({data, length})) {
+        // The sender sends a task's copies before its Finish, so a Task now
+        // starts another transfer: asked about it, this receiver must not
+        // answer with the copy it holds of the last one, even where the two
+        // look alike (the files may have changed).
+        sentAnotherTask_ = true;
+        return done_;
+    }
     if (ended_ && !draining_ && taskAccepted_ && from.addr == senderAddress_ && length >= protocol::poll::kSize &&
         protocol::HasMagic(data, length) && data[protocol::header::kType] == protocol::kPoll) {
         // Its part is over, but the sender still asks (an Answer or a
         // Finish was lost): it hears again how this receiver ended.
-        const bool complete = !writeFailed_ && missing_.Empty();
+        const bool complete = !sentAnotherTask_ && !writeFailed_ && missing_.Empty();
         if (protocol::GetU32(data + protocol::poll::kTurn) == 0 || !complete) {
             SendFinish(complete ? 0 : 1);
         } else {
@@ -117,10 +127,11 @@ bool ReceiverCore::HandleTask(const uint8_t* packet, size_t length) {
     // blocks is no task of a sender.
     if (task->fileCount > task->totalBlocks) return false;
 
-    // The sender sends each Task three times: a copy counts as a repeat
-    // only while no Data block of the task has been seen.
-    const bool repeat =
-        generation_ != 0 && !dataSeen_ && std::memcmp(lastTask_.data(), packet, protocol::task::kSize) == 0;
+    // The sender sends each Task three times, before any block or Finish:
+    // a copy counts as a repeat only while the pass is open and no block of
+    // the task (Data, or another's Repair) has been taken.
+    const bool repeat = generation_ != 0 && inPass_ && files_.empty() &&
+                        std::memcmp(lastTask_.data(), packet, protocol::task::kSize) == 0;
     if (!repeat) {
         if (taskAccepted_ && !senderLost_) {
             // A new task while this one is unfinished: it ends here, and
@@ -129,13 +140,13 @@ bool ReceiverCore::HandleTask(const uint8_t* packet, size_t length) {
             host_.Ended(TIVLO_CODE_INCOMPLETE, 0, true);
         }
         senderLost_ = false;
+        sentAnotherTask_ = false;
         std::memcpy(lastTask_.data(), packet, protocol::task::kSize);
         ++generation_;
         io_.BeginTask(generation_);
         files_.clear();
         usedPaths_.clear();
         claimedBlocks_ = 0;
-        dataSeen_ = false;
         writeFailed_ = false;
         turnFlag_ = 0;
     }
@@ -280,7 +291,6 @@ bool ReceiverCore::HandleDataBlock(const uint8_t* packet, size_t length) {
     if (!block || block->type != protocol::kDataBlock || block->streamFlag == 0) return false;
     FileState* file = AcceptBlock(*block);
     if (file == nullptr) return false;
-    dataSeen_ = true;
     const bool queued = QueueBlock(*block, *file, kStreamSlotWaitMs);
     if (!queued && inPass_) {
         // Still no buffer free: the block is lost as if the network had

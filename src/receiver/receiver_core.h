@@ -192,6 +192,9 @@ private:
     // The task's sender fell silent and the host was told: a new sender's
     // Task may start another task.
     bool senderLost_ = false;
+    // After its part ended, the sender started another task, which this
+    // receiver did not take: whatever it is asked now is about that one.
+    bool sentAnotherTask_ = false;
     uint32_t generation_ = 0;
     uint32_t rootOpened_ = 0;  // the generation whose root the writer has
     std::array<uint8_t, protocol::task::kSize> lastTask_{};
@@ -204,7 +207,6 @@ private:
     MissingSet missing_;
     std::unordered_map<uint32_t, FileState> files_;
     std::unordered_set<std::u16string> usedPaths_;  // folded, this task
-    bool dataSeen_ = false;  // a Data block of the current task
     uint64_t claimedBlocks_ = 0;
 
     struct Request {

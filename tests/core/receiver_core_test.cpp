@@ -103,10 +103,11 @@ struct Rig : QuietReceiver {
         return Packet(protocol::EncodeTask, {blocks, files, kAllBitsMode, protocol::WideNameField(root)});
     }
     // A Data block whose file's last block holds 10 bytes; file n is named \fn unless named otherwise.
-    static Bytes Data(uint32_t file, uint32_t block, uint32_t last, std::u16string name = u"") {
+    static Bytes Data(uint32_t file, uint32_t block, uint32_t last, std::u16string name = u"",
+                      protocol::PacketType type = protocol::kDataBlock) {
         if (name.empty()) name = u"\\f" + std::u16string(1, char16_t(u'0' + file));
         Bytes d(protocol::kMaxBlockPacket);
-        protocol::WriteBlockHeader(d.data(), protocol::kDataBlock);
+        protocol::WriteBlockHeader(d.data(), type);
         protocol::WriteBlockFile(d.data(), last, 10, protocol::WideNameField(name));
         protocol::WriteBlockPosition(d.data(), file, block);
         d.resize(protocol::kBlockHeadSize + protocol::BlockDataLength(block, last, 10));
@@ -177,15 +178,28 @@ TEST(ReceiverCore, ARefusedFileIsReportedOnceAndTheTaskEndsIncomplete) {
 }
 
 TEST(ReceiverCore, ANewTaskOfTheSenderEndsTheUnfinishedOne) {
+    // The same Task after a block of it, Data or another's Repair, is a
+    // new task: the old one's shapes must not outlive it.
+    for (auto type : {protocol::kRepairBlock, protocol::kDataBlock}) {
+        Rig rig;
+        rig.Feed(Rig::Task(10, 2));
+        rig.Feed(Rig::Task(10, 2));  // a repeat: nothing ends
+        rig.Feed(Rig::Data(1, 0, 3, u"", type));
+        EXPECT_TRUE(rig.ended.empty());
+        const uint32_t generation = rig.core.generation();
+        rig.Feed(Rig::Task(10, 2));
+        EXPECT_EQ(rig.ended, (std::vector<uint32_t>{TIVLO_CODE_INCOMPLETE}));
+        EXPECT_EQ(rig.core.generation(), generation + 1);
+        // Only file 2 comes: file 1 counts as never seen, not as one block.
+        rig.Feed(Rig::Data(2, 0, 0));
+        rig.Feed(Rig::Packet(protocol::EncodeFinish, {}));
+        rig.Feed(Rig::Data(1, 0, 3, u"", protocol::kRepairBlock));
+        EXPECT_EQ(rig.core.missing().Count(), 3u);
+    }
     Rig rig;
     rig.Feed(Rig::Task(10, 2));
-    rig.Feed(Rig::Task(10, 2));  // a repeat: nothing ends
     rig.Feed(Rig::Data(1, 0, 3));
-    EXPECT_TRUE(rig.ended.empty());
-    const uint32_t generation = rig.core.generation();
-    rig.Feed(Rig::Task(10, 2));  // the same Task after its Data: a new task
-    EXPECT_EQ(rig.ended, (std::vector<uint32_t>{TIVLO_CODE_INCOMPLETE}));
-    EXPECT_EQ(rig.core.generation(), generation + 1);
+    rig.Feed(Rig::Task(10, 2));
     // Another sender's Task, and any stranger's datagram, change nothing.
     rig.Feed(Rig::Task(7, 1, u"/elsewhere"), protocol::IPv4(10, 0, 0, 9));
     rig.Feed(Rig::Packet(protocol::EncodeHold, {1}), protocol::IPv4(10, 0, 0, 9));
@@ -237,6 +251,15 @@ TEST(ReceiverCore, AMasterWithEverythingSaysSoAgainWhenAsked) {
     EXPECT_EQ(rig.ended, (std::vector<uint32_t>{0x10000}));
     rig.Feed(Rig::Packet(protocol::EncodePoll, {0}));  // its Finish was lost
     EXPECT_EQ(rig.Count(protocol::kFinish, 0), 2u);
+    // The sender starts another transfer, alike or not, which this receiver
+    // did not take: asked about it, it never says it has everything.
+    rig.Feed(Rig::Task(1, 1));
+    rig.Feed(Rig::Packet(protocol::EncodePoll, {1}));
+    rig.Feed(Rig::Packet(protocol::EncodePoll, {0}));
+    EXPECT_EQ(rig.Count(protocol::kFinish, 0), 2u);
+    EXPECT_EQ(rig.Count(protocol::kFinish, 1), 2u);
+    EXPECT_EQ(rig.Count(protocol::kAck), 0u);
+    EXPECT_EQ(rig.ended, (std::vector<uint32_t>{0x10000})) << "its host heard of one task";
 }
 
 }  // namespace

@@ -193,7 +193,10 @@ public:
     uint32_t CheckDisk(const std::u16string&, uint64_t needed) override {
         return plan.fixedDisk ? uint32_t(needed <= plan.freeBytes) : TIVLO_CODE_NOT_FIXED;
     }
-    void BeginTask(uint32_t generation) override { writerGeneration = generation; }
+    void BeginTask(uint32_t generation) override {
+        writerGeneration = generation;
+        directoryPackets = 0;  // only its own task's packets count
+    }
     void OpenRoot(uint32_t generation, const std::u16string& root) override {
         if (generation == writerGeneration) writerRoot = root;
     }
@@ -473,7 +476,9 @@ void World::Handle(const Event& e) {
         case Event::ToReceiver: {
             ReceiverSide& r = *receivers[e.host];
             if (!r.Hears(now_) || r.stopped) break;
-            if (e.from == kSenderAddr && e.data->size() > 2 && (*e.data)[2] == protocol::kEmptyDirectories)
+            // Only a part still running takes the directories in.
+            if (e.from == kSenderAddr && e.data->size() > 2 && (*e.data)[2] == protocol::kEmptyDirectories &&
+                !r.core->Ended())
                 ++r.directoryPackets;
             r.core->OnDatagram(now_, {e.from, kPort}, e.data->data(), e.data->size());
             RescheduleReceiver(r);

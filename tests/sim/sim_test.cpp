@@ -19,21 +19,35 @@ uint64_t EnvNumber(const char* name, uint64_t fallback) {
     return text ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
-void ExpectPromiseKept(uint64_t seed) {
-    const Plan plan = RandomPlan(seed);
+// With `restart`, a plan whose host stops the task starts it again a
+// little later (plans without a stop are skipped).
+void ExpectPromiseKept(uint64_t seed, bool restart = false) {
+    Plan plan = RandomPlan(seed);
+    if (restart) {
+        if (plan.stopAt == kNever) return;
+        plan.restartAt = plan.stopAt + Ms(200 + seed * 7919 % 4000);
+    }
     const std::string broken = CheckOutcome(plan, Simulate(plan));
     EXPECT_EQ(broken, "") << "seed " << seed << "\n  replay: TIVLO_SIM_SEED=" << seed
-                          << " TIVLO_SIM_SEEDS=1 tests/sim/test_sim --gtest_filter=SimProperty.RandomRuns";
+                          << " TIVLO_SIM_SEEDS=1 tests/sim/test_sim --gtest_filter=SimProperty."
+                          << (restart ? "RandomRunsStartedAgain" : "RandomRuns");
 }
 
-TEST(SimProperty, RandomRuns) {
+void RunSeeds(uint64_t defaultCount, bool restart) {
     const uint64_t first = EnvNumber("TIVLO_SIM_SEED", 1);
-    const uint64_t count = EnvNumber("TIVLO_SIM_SEEDS", 5000);
+    const uint64_t count = EnvNumber("TIVLO_SIM_SEEDS", defaultCount);
     const auto started = std::chrono::steady_clock::now();
-    for (uint64_t seed = first; seed < first + count && !HasFailure(); ++seed) ExpectPromiseKept(seed);
+    for (uint64_t seed = first; seed < first + count && !::testing::Test::HasFailure(); ++seed)
+        ExpectPromiseKept(seed, restart);
     std::printf("%llu seeds in %.1f s\n", (unsigned long long)count,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
+
+TEST(SimProperty, RandomRuns) { RunSeeds(5000, false); }
+
+// About one plan in ten stops: these are run again with a second start of
+// the same task after the stop.
+TEST(SimProperty, RandomRunsStartedAgain) { RunSeeds(20000, true); }
 
 // Seeds that broke the promise once: a dead master never named, a
 // receiver told complete after its blocks arrived out of order or before
@@ -42,6 +56,9 @@ TEST(SimProperty, RandomRuns) {
 // told the sender lost), a stop while a Finish was awaited.
 TEST(SimProperty, SeedsThatOnceFailed) {
     for (uint64_t seed : {5, 7, 14, 35, 50, 54, 425, 1431, 2042, 3735, 10104, 12033, 345842, 63, 176, 19735, 74199, 3012362}) ExpectPromiseKept(seed);
+    // Started again: a receiver whose only block of the stopped task was
+    // another's Repair took the new Task for a copy of the old one.
+    ExpectPromiseKept(63220, true);
 }
 
 // ---------------------------------------------------------------------------
