@@ -1,5 +1,5 @@
 // The platform's path rules: separators, what an absolute path looks like,
-// and whether names compare without regard to case. Constants only.
+// and whether names compare without regard to case.
 #pragma once
 
 #include <cstddef>
@@ -39,14 +39,13 @@ inline constexpr bool kPathsIgnoreCase = false;
 inline constexpr bool kWindowsNames = false;
 #endif
 
-// A relative path as the file system compares it: on Windows without
-// regard to case (ASCII letters).
-inline std::u16string FoldPath(std::u16string path) {
-    if (kPathsIgnoreCase)
-        for (char16_t& c : path)
-            if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
-    return path;
-}
+// A path as the file system compares it: on Windows in upper case, letters
+// of every script (two names that differ only there are one file).
+#if defined(_WIN32)
+std::u16string FoldPath(std::u16string path);  // system_win32.cpp
+#else
+inline std::u16string FoldPath(std::u16string path) { return path; }
+#endif
 
 // True when ok(part) holds for every component of path, the parts between
 // any of the separators (empty ones included).
@@ -73,10 +72,10 @@ inline bool IsReservedName(std::u16string_view part) {
     std::u16string base(part.substr(0, part.find(u'.')));
     while (!base.empty() && base.back() == u' ') base.pop_back();
     base = FoldPath(base);
-    static const char16_t* const kDevices[] = {u"con", u"prn", u"aux", u"nul", u"conin$", u"conout$"};
+    static const char16_t* const kDevices[] = {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"};
     for (const char16_t* d : kDevices)
         if (base == d) return true;
-    return base.size() == 4 && (base.starts_with(u"com") || base.starts_with(u"lpt")) && base[3] >= u'0' &&
+    return base.size() == 4 && (base.starts_with(u"COM") || base.starts_with(u"LPT")) && base[3] >= u'0' &&
            base[3] <= u'9';
 #else
     for (size_t i = 0; i < part.size(); ++i) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/path_rules.h"
 #include "platform/system_win32_detail.h"
 
 namespace tivlo::platform {
@@ -173,6 +174,20 @@ bool SpecialFolderPath(uint32_t csidl, const std::u16string& user, std::u16strin
 
 // CP_ACP both ways, no flags; a character the code page lacks becomes its
 // default character.
+std::u16string FoldPath(std::u16string path) {
+    // The invariant locale's simple upper-casing, as NTFS compares names,
+    // whatever the user's language (no Turkish dotless i).
+    if (path.empty()) return path;
+    std::u16string upper(path.size(), u'\0');
+    const int n = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, reinterpret_cast<LPCWSTR>(path.data()),
+                                  int(path.size()), reinterpret_cast<LPWSTR>(upper.data()), int(upper.size()),
+                                  nullptr, nullptr, 0);
+    if (n == int(path.size())) return upper;
+    for (char16_t& c : path)
+        if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
+    return path;
+}
+
 std::u16string AnsiToUtf16(const char* bytes, size_t length) {
     if (bytes == nullptr || length == 0) {
         return {};

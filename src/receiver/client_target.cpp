@@ -69,18 +69,12 @@ bool RootWithin(const std::u16string& root, const std::vector<std::u16string>& a
 }
 
 bool NormalizedRootWithin(std::u16string target, const std::vector<std::u16string>& allowed) {
-    auto fold = [](std::u16string text) {
-        // Drive paths compare without regard to case.
-        if (platform::kPathsIgnoreCase)
-            for (char16_t& c : text)
-                if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
-        return text;
-    };
-    target = fold(target);
+    // Drive paths compare as the file system compares names.
+    target = platform::FoldPath(target);
     for (const std::u16string& entry : allowed) {
         std::u16string dir;
         if (!NormalizeRoot(entry, &dir)) continue;
-        dir = fold(dir);
+        dir = platform::FoldPath(dir);
         if (target == dir) return true;
         std::u16string prefix = dir;
         if (prefix.back() != platform::kPathSeparator) prefix += platform::kPathSeparator;

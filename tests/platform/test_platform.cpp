@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/filesystem.h"
 #include "platform/log.h"
+#include "platform/path_rules.h"
 #include "platform/socket.h"
 #include "platform/sync.h"
 #include "platform/system.h"
@@ -258,6 +259,23 @@ TEST(ClockAndThreads, ScaledWaitsEventsAndThreads) {  // the protocol clock runs
     resetter.join();
     ASSERT_TRUE(Thread().Start([&] { RealSleepMs(50), ++ran; }));  // destroying a running thread waits for it
     EXPECT_EQ(ran.load(), 5);
+}
+
+TEST(Text, NamesMeetWhereTheFileSystemTakesThemForOne) {
+    // (a, b, one file on Windows); elsewhere only equal names are one.
+    const struct { std::u16string a, b; bool windows; } pairs[] = {
+        {u"\\Dir\\Notes.TXT", u"\\dir\\notes.txt", true},
+        {u"\\\u00c9t\u00e9", u"\\\u00e9T\u00c9", true},  // accented Latin
+        {u"\\\u0416\u0430\u0440", u"\\\u0436\u0410\u0420", true},  // Cyrillic
+        {u"\\a", u"\\b", false},
+        {u"\\strasse", u"\\stra\u00dfe", false},  // no full case mapping
+    };
+    for (const auto& p : pairs)
+        EXPECT_EQ(FoldPath(p.a) == FoldPath(p.b), kPathsIgnoreCase ? p.windows : p.a == p.b) << Utf16ToUtf8(p.a);
+    for (const char16_t* name : {u"con", u"Nul.txt", u"lpt1", u"COM9.log", u"conout$", u"aux .x", u"a.", u"b "})
+        EXPECT_EQ(IsReservedName(name), kWindowsNames) << Utf16ToUtf8(name);
+    for (const char16_t* name : {u"console", u"com", u"lpt10", u"x.con", u".", u".."})
+        EXPECT_FALSE(IsReservedName(name)) << Utf16ToUtf8(name);
 }
 
 #if !defined(_WIN32)
