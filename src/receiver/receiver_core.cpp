@@ -128,9 +128,10 @@ bool ReceiverCore::HandleTask(const uint8_t* packet, size_t length) {
     if (task->fileCount > task->totalBlocks) return false;
 
     // The sender sends each Task three times, before any block or Finish:
-    // a copy counts as a repeat only while the pass is open and no block of
-    // the task (Data, or another's Repair) has been taken.
-    const bool repeat = generation_ != 0 && inPass_ && files_.empty() &&
+    // a copy counts as a repeat only while the pass is open, no block of the
+    // task (Data, or another's Repair) has been taken and its host has not
+    // been told that the sender was lost.
+    const bool repeat = generation_ != 0 && inPass_ && !senderLost_ && files_.empty() &&
                         std::memcmp(lastTask_.data(), packet, protocol::task::kSize) == 0;
     if (!repeat) {
         if (taskAccepted_ && !senderLost_) {

@@ -227,6 +227,13 @@ TEST(ReceiverCore, OnlyTheSendersHeartbeatKeepsTheTaskAlive) {
     EXPECT_EQ(rig.ended, (std::vector<uint32_t>{TIVLO_CODE_SENDER_LOST}));
     EXPECT_EQ(rig.core.targetRoot(), u"/elsewhere");
     EXPECT_EQ(rig.paths, (std::vector<std::u16string>{u"/f1"}));
+    // The lost sender's own Task, once its host was told, is another task.
+    Rig again;
+    again.Feed(Rig::Task(10, 1));
+    for (int check = 0; check < 5; ++check) again.core.OnTick(again.now += ReceiverCore::kReportRead);
+    const uint32_t generation = again.core.generation();
+    again.Feed(Rig::Task(10, 1));
+    EXPECT_EQ(again.core.generation(), generation + 1);
 }
 
 TEST(ReceiverCore, TheFinishTellsWhatTheLastWritesMadeOfTheTask) {
