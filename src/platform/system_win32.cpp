@@ -172,8 +172,6 @@ bool SpecialFolderPath(uint32_t csidl, const std::u16string& user, std::u16strin
     return true;
 }
 
-// CP_ACP both ways, no flags; a character the code page lacks becomes its
-// default character.
 std::u16string FoldPath(std::u16string path) {
     // The invariant locale's simple upper-casing, as NTFS compares names,
     // whatever the user's language (no Turkish dotless i).
@@ -188,6 +186,8 @@ std::u16string FoldPath(std::u16string path) {
     return path;
 }
 
+// CP_ACP both ways, no flags; a character the code page lacks becomes its
+// default character.
 std::u16string AnsiToUtf16(const char* bytes, size_t length) {
     if (bytes == nullptr || length == 0) {
         return {};
