@@ -82,7 +82,7 @@ Result Checked(const Plan& plan) {
 
 TEST(SimScenario, ReceiversThatDieAreNamedAndTheOthersComplete) {
     // Dying while the Collects go out, in the stream (first and later
-    // joiners), in the repair phase; with loss on the survivor.
+    // joiners), after the end; with loss on the survivor.
     const Time deaths[] = {Ms(150), Ms(900), Ms(1000), Ms(1100), Ms(4000)};
     for (Time at : deaths) {
         for (size_t who : {0u, 1u}) {
@@ -95,6 +95,31 @@ TEST(SimScenario, ReceiversThatDieAreNamedAndTheOthersComplete) {
             EXPECT_TRUE(!dead.joined || dead.exactCopy || dead.errInfoCode == 1460u)
                 << "died at " << at << ", named " << dead.errInfoCode;
             EXPECT_TRUE(result.receivers[2].toldComplete && result.receivers[2].exactCopy) << "died at " << at;
+        }
+    }
+}
+
+TEST(SimScenario, AMasterGoneAmidItsRepairsIsPassedOverAndTheOthersServed) {
+    // The first master dies, or falls silent for 8 s, right after its
+    // first Ack: its requests stay open, and only the watchdog moves on.
+    for (uint32_t rate : {0u, 200000u}) {
+        Plan plan = Plain(3, 0.2, rate);
+        plan.traceWire = true;
+        const Result before = Checked(plan);
+        const auto ack = std::ranges::find_if(before.wire, [](const WireEvent& e) { return e.toSender && e.type == protocol::kAck; });
+        ASSERT_NE(ack, before.wire.end());
+        for (bool dies : {true, false}) {
+            Plan gone = plan;
+            ReceiverPlan& master = gone.receivers[ack->host];
+            (dies ? master.diesAt : master.silentFrom) = ack->at + 1;
+            if (!dies) master.silentUntil = ack->at + Ms(8000);
+            const Result result = Checked(gone);
+            // Back in time, a silent one may still be served; a dead one is named.
+            if (dies) {
+                EXPECT_EQ(result.receivers[ack->host].errInfoCode, 1460u) << "rate " << rate;
+            }
+            for (size_t i = 0; i < 3; ++i)
+                EXPECT_TRUE(i == size_t(ack->host) || result.receivers[i].toldComplete) << "rate " << rate << ", " << i;
         }
     }
 }
