@@ -481,6 +481,13 @@ void World::Handle(const Event& e) {
                 !r.core->Ended())
                 ++r.directoryPackets;
             r.core->OnDatagram(now_, {e.from, kPort}, e.data->data(), e.data->size());
+            if (r.plan.eager && e.data->size() > 2 && (*e.data)[2] == protocol::kRepairBlock && !r.core->Ended() &&
+                !r.core->missing().Empty()) {
+                // Another's turn, most likely: it asks all the same.
+                uint8_t ack[protocol::ack::kSize];
+                const receiver::BlockRef first = *r.core->missing().First();
+                r.Send(kSenderAddr, ack, protocol::EncodeAck({first.file, first.block}, ack));
+            }
             RescheduleReceiver(r);
             break;
         }

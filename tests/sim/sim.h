@@ -33,6 +33,7 @@ struct ReceiverPlan {
     Time silentUntil = kNever;
     bool narrow = false;            // not an NT-family system
     bool rogue = false;             // as master, asks for block 0 of file 1 for ever
+    bool eager = false;             // asks for a missing block at each Repair block it hears
     uint64_t freeBytes = UINT64_MAX;
     bool fixedDisk = true;
     // A slow disk: blocks the writer takes a second (0: no limit), and its

@@ -196,6 +196,18 @@ TEST(SimScenario, NoMasterHoldsTheTransferForEver) {
     stranger.strangerAckEvery = Ms(400);
     const Result b = Checked(stranger);
     EXPECT_EQ(b.receivers[0].errInfoCode, 1460u);
+
+    // Receivers that ask out of turn: put off in the first pass and served
+    // in their turn, or, in the second, ended where they stand; either way
+    // named when they hold no copy.
+    for (uint32_t rate : {0u, 200000u}) {
+        Plan eager = Plain(3, 0.1, rate);
+        for (auto& r : eager.receivers) r.eager = true;
+        const Result c = Checked(eager);
+        if (rate == 0) {
+            for (const ReceiverOutcome& o : c.receivers) EXPECT_TRUE(o.toldComplete);
+        }
+    }
 }
 
 TEST(SimScenario, AFileThatChangesSizeIsSentAsItWas) {
