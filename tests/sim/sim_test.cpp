@@ -10,6 +10,7 @@
 
 #include "protocol/wire.h"
 #include "sim/sim.h"
+#include "tivlo/tivlo_codes.h"
 
 namespace tivlo::sim {
 namespace {
@@ -230,6 +231,15 @@ TEST(SimScenario, SlowDisksAndHeavyLossStillEndInCopies) {
     const Result result = Checked(plan);
     for (const ReceiverOutcome& o : result.receivers)
         EXPECT_TRUE(o.exactCopy || o.errInfoCode != 0) << o.copyProblem;
+}
+
+TEST(SimScenario, AReceiverThatMissedMoreThanAThirdIsNamedNotRepaired) {
+    Plan plan = Plain(2, 0);
+    plan.receivers[1].down.loss = 0.5;
+    const Result result = Checked(plan);
+    EXPECT_EQ(result.receivers[1].errInfoCode, uint32_t(TIVLO_CODE_TOO_MANY_MISSED));
+    EXPECT_EQ(result.repairBlocks, 0u);
+    EXPECT_TRUE(result.receivers[0].toldComplete);
 }
 
 // Many requests in flight: on a link with a round trip of 1 ms the repair
