@@ -285,11 +285,18 @@ TEST_F(LoopbackTransfer, AReplacedTaskWritesNothingMore) {
 }
 
 // With no thread started, nothing ends the tear-down's wait early.
-TEST_F(LoopbackTransfer, ADeInitBeforeStartReceiveWaitsItsFullTime) {
+TEST_F(LoopbackTransfer, TearDownsWaitTheirTimeAndReleaseTheirPorts) {
     ASSERT_EQ(InitClient(receiverHost->window, protocol::IPv4(239, 77, 6, 13), 45970, kLoopback), 1);
     const auto started = std::chrono::steady_clock::now();
-    DeInitClient();
+    DeInitClient();  // before StartReceive: its full wait
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(5000 / 20));  // at scale 0.05
+    ASSERT_EQ(InitServer(senderHost.window, protocol::IPv4(239, 77, 6, 14), 45960, kLoopback), 1);
+    DeInitServer();
+    // A socket bound without sharing finds each port free again.
+    for (uint16_t port : {45970, 45962}) {
+        platform::UdpSocket s;
+        EXPECT_TRUE(s.Open() && s.Bind(0, port)) << "port " << port;
+    }
 }
 
 // A host that tears the sender down from its own handler of 1054, while the
