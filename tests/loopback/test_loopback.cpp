@@ -4,10 +4,12 @@
 // ports (28000 is fixed) meet no one's.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -285,6 +287,38 @@ TEST_F(LoopbackTransfer, AReplacedTaskWritesNothingMore) {
 }
 
 // With no thread started, nothing ends the tear-down's wait early.
+TEST_F(LoopbackTransfer, AWriteThatFailsIsToldAndNamed) {
+    // Files of this process may grow to 8 KiB: the receiver's write of the
+    // second file fails as on a full disk.
+    Write(dir / "src/sample/a.txt", Random(77));
+    Write(dir / "src/sample/b.bin", Random(7 * protocol::kBlockSize));
+    struct Limit {  // restored whatever happens
+        rlimit old{};
+        void (*oldSignal)(int) = std::signal(SIGXFSZ, SIG_IGN);
+        bool set = false;
+        Limit() {
+            if (::getrlimit(RLIMIT_FSIZE, &old) != 0) return;
+            rlimit small = old;
+            small.rlim_cur = 8192;
+            set = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
+        }
+        ~Limit() {
+            if (set) ::setrlimit(RLIMIT_FSIZE, &old);
+            std::signal(SIGXFSZ, oldSignal);
+        }
+    } limit;
+    ASSERT_TRUE(limit.set);
+    ASSERT_TRUE(Receive(15, 45980));
+    ASSERT_TRUE(Send(senderHost.window, 15, 45980, dir / "src/sample", true));
+    const Ends told = receiverHost->WaitForTheEnd(-1, 0);
+    senderHost.WaitForTheEnd();
+    EXPECT_TRUE(std::ranges::count(told, Ends::value_type{TIVLO_CODE_DISK_FULL, 0}) == 1 &&
+                std::ranges::count(told, Ends::value_type{TIVLO_CODE_OK, 1}) == 0);
+    uint32_t errors[401] = {};
+    EXPECT_TRUE(GetErrInfo(errors) == 1 && errors[0] == 1 && errors[2] != 0) << errors[0] << " " << errors[2];
+    EXPECT_EQ(Read(dir / "target/sample/a.txt").size(), 77u);
+}
+
 TEST_F(LoopbackTransfer, TearDownsWaitTheirTimeAndReleaseTheirPorts) {
     ASSERT_EQ(InitClient(receiverHost->window, protocol::IPv4(239, 77, 6, 13), 45970, kLoopback), 1);
     const auto started = std::chrono::steady_clock::now();
