@@ -36,26 +36,25 @@ bool ReceiverCore::OnDatagram(Time now, const platform::Endpoint& from, const ui
     now_ = now;
     if (stopped_) return true;
     if (ended_ && !draining_ && taskAccepted_ && from.addr == senderAddress_ && length > protocol::header::kType &&
-        protocol::HasMagic(data, length) && data[protocol::header::kType] == protocol::kTask &&
-        protocol::DecodeTask({data, length})) {
-        // The sender sends a task's copies before its Finish, so a Task now
-        // starts another transfer: asked about it, this receiver must not
-        // answer with the copy it holds of the last one, even where the two
-        // look alike (the files may have changed).
-        sentAnotherTask_ = true;
-        return done_;
-    }
-    if (ended_ && !draining_ && taskAccepted_ && from.addr == senderAddress_ && length >= protocol::poll::kSize &&
-        protocol::HasMagic(data, length) && data[protocol::header::kType] == protocol::kPoll) {
-        // Its part is over, but the sender still asks (an Answer or a
-        // Finish was lost): it hears again how this receiver ended.
-        const bool complete = !sentAnotherTask_ && !writeFailed_ && missing_.Empty();
-        if (protocol::GetU32(data + protocol::poll::kTurn) == 0 || !complete) {
-            SendFinish(complete ? 0 : 1);
-        } else {
-            uint8_t ack[protocol::ack::kSize];
-            const size_t n = protocol::EncodeAck({fileCount_ + 1, 0}, ack);
-            io_.Send(replyAddress_, ack, n);
+        protocol::HasMagic(data, length)) {
+        const uint8_t type = data[protocol::header::kType];
+        if (type == protocol::kTask && protocol::DecodeTask({data, length})) {
+            // The sender sends a task's copies before its Finish, so a Task
+            // now starts another transfer: asked about it, this receiver must
+            // not answer with the copy it holds of the last one, even where
+            // the two look alike (the files may have changed).
+            sentAnotherTask_ = true;
+        } else if (type == protocol::kPoll && length >= protocol::poll::kSize) {
+            // Its part is over, but the sender still asks (an Answer or a
+            // Finish was lost): it hears again how this receiver ended.
+            const bool complete = !sentAnotherTask_ && !writeFailed_ && missing_.Empty();
+            if (protocol::GetU32(data + protocol::poll::kTurn) == 0 || !complete) {
+                SendFinish(complete ? 0 : 1);
+            } else {
+                uint8_t ack[protocol::ack::kSize];
+                const size_t n = protocol::EncodeAck({fileCount_ + 1, 0}, ack);
+                io_.Send(replyAddress_, ack, n);
+            }
         }
         return done_;
     }
