@@ -200,14 +200,16 @@ TEST(SimScenario, NoMasterHoldsTheTransferForEver) {
 
     // Receivers that ask out of turn: put off in the first pass and served
     // in their turn, or, in the second, ended where they stand; either way
-    // named when they hold no copy.
+    // named when they hold no copy, also when the host stops amid the repairs.
     for (uint32_t rate : {0u, 200000u}) {
-        Plan eager = Plain(3, 0.1, rate);
+        Plan eager = Plain(3, 0.2, rate);
         for (auto& r : eager.receivers) r.eager = true;
         const Result c = Checked(eager);
         if (rate == 0) {
             for (const ReceiverOutcome& o : c.receivers) EXPECT_TRUE(o.toldComplete);
         }
+        eager.stopAt = (c.streamEnd + c.senderEndedAt) / 2;
+        Checked(eager);
     }
 }
 
