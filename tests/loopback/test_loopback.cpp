@@ -326,8 +326,10 @@ TEST_F(LoopbackTransfer, TearDownsWaitTheirTimeAndReleaseTheirPorts) {
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(5000 / 20));  // at scale 0.05
     ASSERT_EQ(InitServer(senderHost.window, protocol::IPv4(239, 77, 6, 14), 45960, kLoopback), 1);
     DeInitServer();
+    // A receiver that cannot join its group (no group address) gives its port back at once.
+    EXPECT_EQ(InitClient(receiverHost->window, protocol::IPv4(10, 77, 6, 15), 45980, kLoopback), 0);
     // A socket bound without sharing finds each port free again.
-    for (uint16_t port : {45970, 45962}) {
+    for (uint16_t port : {45970, 45962, 45980}) {
         platform::UdpSocket s;
         EXPECT_TRUE(s.Open() && s.Bind(0, port)) << "port " << port;
     }
