@@ -104,10 +104,12 @@ protected:
         }
         platform::SetTimeScale(0.05);
         platform::SetFixedDiskOverride([](const std::u16string&) { return true; });
+        openFiles = OpenFiles();
     }
     void TearDown() override {
         DeInitServer();
         client.CloseAll();
+        EXPECT_EQ(OpenFiles(), openFiles) << "a socket, file or folder left open";
         platform::SetFixedDiskOverride(nullptr);
         platform::SetFreeSpaceOverride(nullptr);
         fs::remove_all(dir);
@@ -130,6 +132,10 @@ protected:
                SetTargetPath(TIVLO_TARGET_MODE_PATH, to.c_str()) == 1 && SetSubDirTrans(subdirs) == 1 &&
                SetSelectFiles(&selection) == 1 && StartSend() == 1;
     }
+    static size_t OpenFiles() {
+        return size_t(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+    }
+    size_t openFiles = 0;
     const fs::path dir = fs::temp_directory_path() / ("tivlo-loopback-" + std::to_string(std::random_device()()));
     std::shared_ptr<Host> receiverHost = std::make_shared<Host>();
     Host senderHost;
