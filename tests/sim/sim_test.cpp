@@ -216,23 +216,10 @@ TEST(SimScenario, NoMasterHoldsTheTransferForEver) {
 TEST(SimScenario, AFileThatChangesSizeIsSentAsItWas) {
     Plan plan = Plain(3, 0.1);
     plan.resized = {{0, 90000}, {3, 70000}};  // shrinks, grows
+    plan.verifyEveryByte = true;  // the zeros in the place of what is gone too
     const Result result = Checked(plan);
     EXPECT_EQ(result.changedFiles, (std::vector<uint32_t>{1, 4}));
     for (const ReceiverOutcome& o : result.receivers) EXPECT_TRUE(o.toldComplete && o.exactCopy) << o.copyProblem;
-}
-
-TEST(SimScenario, SlowDisksAndHeavyLossStillEndInCopies) {
-    Plan plan = Plain(4, 0.2);
-    plan.receivers[0].diskBlocksPerSecond = 200;
-    plan.receivers[0].bufferBlocks = 8;
-    plan.receivers[1].down.burstEnter = 0.02;
-    plan.receivers[1].down.burstStay = 0.9;
-    plan.receivers[2].down.jitter = plan.receivers[2].up.jitter = Ms(5);
-    plan.receivers[3].down.duplicate = 0.2;
-    plan.verifyEveryByte = true;
-    const Result result = Checked(plan);
-    for (const ReceiverOutcome& o : result.receivers)
-        EXPECT_TRUE(o.exactCopy || o.errInfoCode != 0) << o.copyProblem;
 }
 
 TEST(SimScenario, AReceiverThatMissedMoreThanAThirdIsNamedNotRepaired) {
