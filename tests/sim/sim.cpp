@@ -574,11 +574,14 @@ Result World::Run() {
     if (plan.hostilePerSecond > 0) Schedule(Event::HostileDatagram, Ms(50));
 
     // A core that keeps asking to be woken without time passing would hold
-    // this loop for ever; a bound on the events ends such a run as one that
-    // never finished.
+    // this loop for ever: a bound on the events ends such a run, as failed.
     const uint64_t eventBound = 100 * (blocks + 64) * (plan.receivers.size() + 2) + 200'000;
     uint64_t events = 0;
-    while (!queue_.empty() && queue_.top().at <= result.limit && ++events <= eventBound) {
+    while (!queue_.empty() && queue_.top().at <= result.limit) {
+        if (++events > eventBound) {
+            result.runaway = true;
+            break;
+        }
         const Event e = queue_.top();
         queue_.pop();
         now_ = std::max(now_, e.at);
@@ -687,6 +690,7 @@ bool Clean(const Plan& p) {
 std::string CheckOutcome(const Plan& plan, const Result& result) {
     std::ostringstream out;
     if (result.outsideRoot) out << "something was written outside the target root; ";
+    if (result.runaway) out << "the cores kept the simulator busy without end; ";
     const bool senderAlive = plan.senderDiesAt == kNever;
     if (senderAlive && !result.senderEnded)
         out << "the sender's host was never told the end (limit " << protocol::ToMs(result.limit) << " ms); ";

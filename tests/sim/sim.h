@@ -102,6 +102,7 @@ struct Result {
     uint64_t dataBlocks = 0;
     uint64_t repairBlocks = 0;
     bool outsideRoot = false;     // a write or directory outside the target
+    bool runaway = false;         // stopped after far more events than any run needs
     std::vector<ReceiverOutcome> receivers;
     std::vector<uint32_t> changedFiles;  // as the sender reports them
     std::vector<WireEvent> wire;         // with traceWire
