@@ -38,8 +38,6 @@ check 2 'cannot send the root directory' "$send" "${lo[@]}" --target /srv /
 check 2 "invalid multicast group '10.0.0.1'" "$send" "${lo[@]}" --group 10.0.0.1 "${f[@]}"
 check 2 "invalid port '65534'" "$send" "${lo[@]}" --port 65534 "${f[@]}"
 check 2 "invalid interface address 'eth0'" "$send" --interface eth0 "${f[@]}"
-check 2 "unrecognized option '--speed'" "$send" "${lo[@]}" --speed 3 "${f[@]}"
-check 2 "option '--target' requires an argument" "$send" "${lo[@]}" "$tmp/a/file" --target
 check 2 "an empty address in --expect '10.0.0.5,'" "$send" "${lo[@]}" --expect 10.0.0.5, "${f[@]}"
 check 2 "one address or host name a line, not '10.0.0.6 10.0.0.7' \(line 4 of $tmp/two-a-line\)" \
   "$send" "${lo[@]}" --expect-file "$tmp/two-a-line" "${f[@]}"

@@ -560,8 +560,7 @@ Result World::Run() {
     // the heartbeat's sixteen seconds.
     const Time stream = plan.rateKbps ? Time(double(bytes) * 8e6 / plan.rateKbps) : Time(blocks) * Ms(25);
     const Time perReceiver = Time(double(blocks) * 0.3 + 1) * Ms(6000) + Ms(30000);
-    result.limit = plan.limit != kNever ? plan.limit
-                                        : Ms(3000) + 2 * stream + perReceiver * (plan.receivers.size() + 1) + Ms(60000);
+    result.limit = Ms(3000) + 2 * stream + perReceiver * (plan.receivers.size() + 1) + Ms(60000);
 
     sender->core.Open(0, {protocol::kDefaultGroup, kPort}, 1);
     RescheduleSender();

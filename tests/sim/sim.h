@@ -61,7 +61,6 @@ struct Plan {
     // no limit), and the receivers' repair window (1: one request at a time).
     uint64_t linkBitsPerSecond = 0;
     uint32_t repairWindow = 64;
-    Time limit = kNever;  // kNever: computed from the protocol's timers
     bool traceWire = false;  // keep what the sender sent and heard
 };
 
