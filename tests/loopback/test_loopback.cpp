@@ -292,7 +292,6 @@ TEST_F(LoopbackTransfer, AReplacedTaskWritesNothingMore) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "old"), {}), 2) << "a file left beside";
 }
 
-// With no thread started, nothing ends the tear-down's wait early.
 TEST_F(LoopbackTransfer, AWriteThatFailsIsToldAndNamed) {
     // Files of this process may grow to 8 KiB: the receiver's write of the
     // second file fails as on a full disk.
@@ -328,7 +327,7 @@ TEST_F(LoopbackTransfer, AWriteThatFailsIsToldAndNamed) {
 TEST_F(LoopbackTransfer, TearDownsWaitTheirTimeAndReleaseTheirPorts) {
     ASSERT_EQ(InitClient(receiverHost->window, protocol::IPv4(239, 77, 6, 13), 45970, kLoopback), 1);
     const auto started = std::chrono::steady_clock::now();
-    DeInitClient();  // before StartReceive: its full wait
+    DeInitClient();  // before StartReceive no thread ends the wait early: its full time
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(5000 / 20));  // at scale 0.05
     ASSERT_EQ(InitServer(senderHost.window, protocol::IPv4(239, 77, 6, 14), 45960, kLoopback), 1);
     DeInitServer();
